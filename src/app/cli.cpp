@@ -1,0 +1,69 @@
+#include "app/cli.h"
+
+#include <nlohmann/json.hpp>
+
+#include <ostream>
+
+#include "intake/loaders.h"
+#include "version.h"
+
+namespace pvd {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr const char* kUsage =
+    "Usage: pacs-vantora-driver [OPTION]\n"
+    "Links the PACS order file to the dictation recorder. Without an option it\n"
+    "runs in the notification area and watches the order file.\n"
+    "\n"
+    "  --load FILE    read FILE as an order and print it as JSON; launches nothing\n"
+    "  --version      print the version\n"
+    "  --help         print this help\n";
+
+Json OrderJson(const OrderState& order, const LoadOutcome& outcome) {
+    Json elements = Json::array();
+    for (const auto& e : order.xml_elements) elements.push_back({{"field_name", e.field_name}, {"field_value", e.field_value}});
+    const OrderFields& f = order.fields;
+    return Json{
+        {"result", outcome.ok},
+        {"loader", outcome.loader == LoaderUsed::Legacy ? "legacy" : "generic"},
+        {"order", {{"mrn", f.txtMRN}, {"accession", f.txtAccession}, {"study", f.txtStudy}, {"patient", f.txtPatient}, {"user_id", f.txtUserID}}},
+        {"xml_elements", elements},
+        {"xml_names", order.xml_names.names()},
+    };
+}
+
+std::string Dump(const Json& j) { return j.dump(2, ' ', false, Json::error_handler_t::replace); }
+
+int Usage(std::ostream& err, const std::string& problem) {
+    err << "pacs-vantora-driver: " << problem << "\n" << kUsage;
+    return 2;
+}
+
+}  // namespace
+
+std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.empty()) return std::nullopt;
+    const std::string& mode = args[0];
+    if (mode == "--help" || mode == "-h") {
+        out << kUsage;
+        return 0;
+    }
+    if (mode == "--version") {
+        out << "pacs-vantora-driver " << PVD_VERSION_STRING << "\n";
+        return 0;
+    }
+    if (mode == "--load") {
+        if (args.size() != 2) return Usage(err, "--load takes exactly one FILE");
+        OrderState order;
+        NullLog log;
+        IntakeContext ctx{xml::DefaultDocumentFactory(), log, SystemClock()};
+        LoadOutcome outcome = LoadOrderFile(order, args[1], ctx);
+        out << Dump(OrderJson(order, outcome)) << "\n";
+        return 0;
+    }
+    return Usage(err, "unknown option " + mode);
+}
+
+}  // namespace pvd

@@ -1,0 +1,74 @@
+// The XML document layer: a small read-only DOM that the loaders and the tree
+// walk see. A platform parser fills it (libxml2 on POSIX).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace pvd::xml {
+
+enum class NodeKind { Element, Text, CData, Comment, ProcessingInstruction };
+
+struct Node;
+using NodeList = std::vector<std::unique_ptr<Node>>;
+
+struct Node {
+    NodeKind kind = NodeKind::Element;
+    std::string baseName;  // local name of an element, target of a processing instruction
+    std::string tagName;   // element name as written, prefix included
+    std::string data;      // character data of text, CDATA, comment and PI nodes
+    NodeList childNodes;
+
+    // Text and CDATA of all descendants in document order (the node's own data
+    // for a text or CDATA node).
+    std::string text() const;
+    // The value the walk records: the data of a non-element node, the text of an element.
+    std::string nodeTypedValue() const;
+
+private:
+    void appendText(std::string& out) const;
+};
+
+class Document {
+public:
+    virtual ~Document() = default;
+
+    // Loads and parses a file. False when it is missing, unreadable or not
+    // well-formed; parseErrorReason() then says why and the document is empty.
+    bool load(const std::string& path);
+    // Parses a document held in memory; `name` appears in error reasons only.
+    bool loadBytes(std::string_view bytes);
+
+    const std::string& parseErrorReason() const { return reason_; }
+    const NodeList& childNodes() const { return children_; }
+
+    // First element in document order reached by a chain of child names
+    // ("A/B/C") from the document; elements in a namespace never match.
+    const Node* selectSingleNode(std::string_view path) const;
+
+protected:
+    // Fills `out` with the document's top-level nodes, or returns false and sets `reason`.
+    virtual bool parse(std::string_view bytes, NodeList& out, std::string& reason) = 0;
+
+private:
+    NodeList children_;
+    std::string reason_;
+};
+
+// Creates documents; returns nullptr when the platform's XML component cannot
+// be created, which the loaders report as a failed load.
+class DocumentFactory {
+public:
+    virtual ~DocumentFactory() = default;
+    virtual std::unique_ptr<Document> create() = 0;
+};
+
+// The platform's parser.
+DocumentFactory& DefaultDocumentFactory();
+
+// Size of the largest order file that is read at all; larger files fail to load.
+inline constexpr std::size_t kMaxDocumentBytes = 64u * 1024u * 1024u;
+
+}  // namespace pvd::xml

@@ -1,0 +1,135 @@
+// The fixed-layout loader, its failure table, and the substitute accession number.
+#include <gtest/gtest.h>
+
+#include "intake/loaders.h"
+#include "test_support.h"
+
+namespace pvd {
+namespace {
+
+using test::TempDir;
+using test::WriteFile;
+using Records = std::vector<field_element>;
+
+class NoDocumentFactory final : public xml::DocumentFactory {
+public:
+    std::unique_ptr<xml::Document> create() override { return nullptr; }
+};
+
+class LegacyLoader : public testing::Test {
+protected:
+    TempDir dir;
+    MemoryLog log;
+    FixedClock clock{LocalTime{2026, 12, 7, 9, 5, 30}};
+    IntakeContext ctx{xml::DefaultDocumentFactory(), log, clock};
+    OrderState order;
+
+    bool Load(std::string_view xml_text) {
+        WriteFile(dir / "o.xml", xml_text);
+        return LoadLegacyXML(order, dir / "o.xml", ctx);
+    }
+    void SeedPreviousOrder() {
+        order.fields = {"old-mrn", "old-acc", "old-study", "old-patient", "old-user"};
+        order.xml_elements = {{"XML_PatientID", "old-mrn"}};
+    }
+};
+
+TEST_F(LegacyLoader, FullOrderFillsEveryFieldAndRecordsEveryChildInFileOrder) {
+    ASSERT_TRUE(Load("<DictationData><New><UserID>u1</UserID><PatientID> 987 </PatientID><AccessionNumber>A678</AccessionNumber>"
+                     "<StudyDescription>CT</StudyDescription><PatientName>Doe^Jane</PatientName><Extra a=\"x\"><In>y</In>z</Extra>"
+                     "<Extra/></New></DictationData>"));
+    EXPECT_EQ(order.fields, (OrderFields{" 987 ", "A678", "CT", "Doe^Jane", "u1"}));
+    EXPECT_EQ(order.xml_elements, (Records{{"XML_UserID", "u1"}, {"XML_PatientID", " 987 "}, {"XML_AccessionNumber", "A678"},
+                                           {"XML_StudyDescription", "CT"}, {"XML_PatientName", "Doe^Jane"}, {"XML_Extra", "yz"},
+                                           {"XML_Extra", ""}}));
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"Load XML " + (dir / "o.xml")}));
+}
+
+TEST_F(LegacyLoader, KnownValuesComeFromTheFirstBlockThatHasThemButRecordsFromTheFirstBlock) {
+    ASSERT_TRUE(Load("<DictationData><New><PatientID>1</PatientID></New><New><AccessionNumber>A2</AccessionNumber></New></DictationData>"));
+    EXPECT_EQ(order.fields.txtMRN, "1");
+    EXPECT_EQ(order.fields.txtAccession, "A2");
+    EXPECT_EQ(order.xml_elements, (Records{{"XML_PatientID", "1"}}));
+}
+
+TEST_F(LegacyLoader, BlankOrMissingAccessionGetsAStampButATabStays) {
+    for (const char* acc : {"", "<AccessionNumber/>", "<AccessionNumber>   </AccessionNumber>"}) {
+        ASSERT_TRUE(Load(std::string("<DictationData><New>") + acc + "</New></DictationData>"));
+        EXPECT_EQ(order.fields.txtAccession, "T261207_0905") << acc;
+    }
+    ASSERT_TRUE(Load("<DictationData><New><AccessionNumber>\t</AccessionNumber></New></DictationData>"));
+    EXPECT_EQ(order.fields.txtAccession, "\t");
+}
+
+TEST_F(LegacyLoader, EmptyOrderBlockLoadsWithOnlyTheStamp) {
+    SeedPreviousOrder();
+    ASSERT_TRUE(Load("<DictationData><New/></DictationData>"));
+    EXPECT_EQ(order.fields, (OrderFields{"", "T261207_0905", "", "", ""}));
+    EXPECT_TRUE(order.xml_elements.empty());
+}
+
+TEST_F(LegacyLoader, OtherLayoutFailsAfterClearingTheFields) {
+    SeedPreviousOrder();
+    EXPECT_FALSE(Load("<Order><New><PatientID>1</PatientID></New></Order>"));
+    EXPECT_EQ(order.fields, (OrderFields{"", "T261207_0905", "", "", ""}));
+    EXPECT_TRUE(order.xml_elements.empty());
+    EXPECT_EQ(log.lines.size(), 1u);  // only "Load XML "
+}
+
+TEST_F(LegacyLoader, NonElementInsideTheBlockStopsTheLoadAfterFillingTheFields) {
+    EXPECT_FALSE(Load("<DictationData><New><PatientID>5</PatientID><!-- c --><UserID>u</UserID></New></DictationData>"));
+    EXPECT_EQ(order.fields.txtMRN, "5");
+    EXPECT_EQ(order.fields.txtUserID, "u");
+    EXPECT_EQ(order.xml_elements, (Records{{"XML_PatientID", "5"}}));
+}
+
+TEST_F(LegacyLoader, UnparsableFileChangesNothingAndLogsTheReason) {
+    SeedPreviousOrder();
+    const OrderFields before = order.fields;
+    EXPECT_FALSE(Load("<DictationData><New><PatientID>9"));
+    EXPECT_FALSE(LoadLegacyXML(order, dir / "missing.xml", ctx));
+    EXPECT_EQ(order.fields, before);
+    EXPECT_EQ(order.xml_elements, (Records{{"XML_PatientID", "old-mrn"}}));
+    ASSERT_EQ(log.lines.size(), 4u);
+    EXPECT_EQ(log.lines[0], "Load XML " + (dir / "o.xml"));
+    EXPECT_TRUE(log.lines[1].starts_with("Unable to Load XML ")) << log.lines[1];
+    EXPECT_GT(log.lines[1].size(), std::string("Unable to Load XML ").size());
+    EXPECT_EQ(log.lines[2], "Load XML " + (dir / "missing.xml"));
+    EXPECT_NE(log.lines[3].find("missing.xml"), std::string::npos);
+}
+
+TEST_F(LegacyLoader, NoDocumentComponentMeansNoLoadAndNoLogLine) {
+    NoDocumentFactory none;
+    IntakeContext broken{none, log, clock};
+    SeedPreviousOrder();
+    const OrderFields before = order.fields;
+    WriteFile(dir / "o.xml", "<DictationData><New/></DictationData>");
+    EXPECT_FALSE(LoadLegacyXML(order, dir / "o.xml", broken));
+    EXPECT_FALSE(LoadXML(order, dir / "o.xml", broken));
+    EXPECT_EQ(LoadOrderFile(order, dir / "o.xml", broken).ok, false);
+    EXPECT_EQ(order.fields, before);
+    EXPECT_TRUE(log.lines.empty());
+}
+
+TEST_F(LegacyLoader, LoadOrderFileFallsBackToTheGenericLoaderKeepingTheFields) {
+    WriteFile(dir / "o.xml", "<DictationData><New><PatientID>5</PatientID><!-- note --></New></DictationData>");
+    LoadOutcome out = LoadOrderFile(order, dir / "o.xml", ctx);
+    EXPECT_TRUE(out.ok);
+    EXPECT_EQ(out.loader, LoaderUsed::Generic);
+    EXPECT_EQ(order.fields.txtMRN, "5");
+    EXPECT_EQ(order.xml_elements, (Records{{"<DictationData><New><PatientID>", "5"}, {"<DictationData><New>", "note"}}));
+
+    WriteFile(dir / "o.xml", "<DictationData><New><PatientID>6</PatientID></New></DictationData>");
+    out = LoadOrderFile(order, dir / "o.xml", ctx);
+    EXPECT_EQ(out.loader, LoaderUsed::Legacy);
+    EXPECT_EQ(order.xml_elements, (Records{{"XML_PatientID", "6"}}));
+}
+
+TEST(AccessionText, StampAcrossTheYearEnd) {
+    EXPECT_EQ(GetAccessionText(FixedClock(LocalTime{2026, 12, 31, 23, 59, 59})), "T261231_2359");
+    EXPECT_EQ(GetAccessionText(FixedClock(LocalTime{2027, 1, 1, 0, 0, 0})), "T270101_0000");
+    EXPECT_EQ(GetAccessionText(FixedClock(LocalTime{2026, 12, 7, 9, 5, 0})), "T261207_0905");
+}
+
+}  // namespace
+}  // namespace pvd

@@ -1,0 +1,118 @@
+// The tree walk and the generic loader: path names, suffixes, and values.
+#include <gtest/gtest.h>
+
+#include "intake/loaders.h"
+#include "test_support.h"
+
+namespace pvd {
+namespace {
+
+using test::TempDir;
+using test::WriteFile;
+
+struct Walked {
+    bool ok;
+    OrderState order;
+};
+
+Walked Walk(std::string_view xml_text) {
+    TempDir dir;
+    WriteFile(dir / "o.xml", xml_text);
+    Walked w{};
+    NullLog log;
+    FixedClock clock(LocalTime{2026, 12, 7, 9, 5, 0});
+    w.ok = LoadXML(w.order, dir / "o.xml", IntakeContext{xml::DefaultDocumentFactory(), log, clock});
+    return w;
+}
+
+using Records = std::vector<field_element>;
+
+TEST(TreeWalk, NamesRecordsByElementPathAndRegistersEveryLevel) {
+    auto w = Walk("<DictationData><New><PatientID>123</PatientID><UserID>ab</UserID></New></DictationData>");
+    ASSERT_TRUE(w.ok);
+    EXPECT_EQ(w.order.xml_elements, (Records{{"<DictationData><New><PatientID>", "123"}, {"<DictationData><New><UserID>", "ab"}}));
+    EXPECT_EQ(w.order.xml_names.names(),
+              (std::vector<std::string>{"<DictationData>", "<DictationData><New>", "<DictationData><New><PatientID>",
+                                        "<DictationData><New><UserID>"}));
+}
+
+TEST(TreeWalk, SuffixesBelongToTheirLevelAndAreInheritedByDescendants) {
+    auto w = Walk("<D><New><P>1</P><P>2</P><P>3</P></New><New><P>4</P></New></D>");
+    EXPECT_EQ(w.order.xml_elements, (Records{{"<D><New><P>", "1"}, {"<D><New><P_1>", "2"}, {"<D><New><P_2>", "3"}, {"<D><New_1><P>", "4"}}));
+}
+
+TEST(TreeWalk, EmptyElementsTakeNoNameAndYieldNothing) {
+    auto w = Walk("<D><P/><P>   </P><P></P><P>x</P><Q></Q></D>");
+    // "<D><P>" is given out to the element with spaces (it has a text child) but records nothing.
+    EXPECT_EQ(w.order.xml_elements, (Records{{"<D><P_1>", "x"}}));
+}
+
+TEST(TreeWalk, AnExistingSuffixGetsAFurtherSuffix) {
+    auto w = Walk("<D><P_1>a</P_1><P>b</P><P>c</P></D>");
+    // The second P wants <D><P_1>, which the first element took, so it moves on to <D><P_2>.
+    EXPECT_EQ(w.order.xml_elements, (Records{{"<D><P_1>", "a"}, {"<D><P>", "b"}, {"<D><P_2>", "c"}}));
+    auto nested = Walk("<D><P>a</P><P>b</P><P_1>c</P_1></D>");
+    EXPECT_EQ(nested.order.xml_elements, (Records{{"<D><P>", "a"}, {"<D><P_1>", "b"}, {"<D><P_1_1>", "c"}}));
+}
+
+TEST(TreeWalk, MixedContentCommentsAndCdataRecordUnderTheirElement) {
+    auto w = Walk("<D><E> one <C>mid</C> two <!-- note --><![CDATA[ <raw> ]]></E></D>");
+    EXPECT_EQ(w.order.xml_elements,
+              (Records{{"<D><E>", "one"}, {"<D><E><C>", "mid"}, {"<D><E>", "two"}, {"<D><E>", "note"}, {"<D><E>", "<raw>"}}));
+}
+
+TEST(TreeWalk, NothingFromTopLevelNodesOrAttributes) {
+    auto w = Walk("<?xml version=\"1.0\"?><!-- top --><?app do?><D a=\"attr\"><E b=\"x\">v</E></D><!-- after -->");
+    EXPECT_EQ(w.order.xml_elements, (Records{{"<D><E>", "v"}}));
+}
+
+TEST(TreeWalk, OnlySpacesAreTrimmedNamespacePrefixesDropped) {
+    auto w = Walk("<p:D xmlns:p=\"urn:x\"><p:E>  a\tb \t </p:E></p:D>");
+    EXPECT_EQ(w.order.xml_elements, (Records{{"<D><E>", "a\tb \t"}}));
+}
+
+TEST(GenericLoader, SameFileTwiceGivesTheSameNames) {
+    TempDir dir;
+    WriteFile(dir / "o.xml", "<D><P>1</P><P>2</P></D>");
+    OrderState order;
+    NullLog log;
+    IntakeContext ctx{xml::DefaultDocumentFactory(), log, SystemClock()};
+    ASSERT_TRUE(LoadXML(order, dir / "o.xml", ctx));
+    Records first = order.xml_elements;
+    ASSERT_TRUE(LoadXML(order, dir / "o.xml", ctx));
+    EXPECT_EQ(order.xml_elements, first);
+    EXPECT_EQ(order.xml_elements[1].field_name, "<D><P_1>");
+}
+
+TEST(GenericLoader, AnUnparsableFileIsNotAnOrderAndChangesNothing) {
+    TempDir dir;
+    OrderState order;
+    order.fields.txtMRN = "prev";
+    order.xml_elements = {{"<D><P>", "prev"}};
+    order.xml_names.Append("<D>");
+    NullLog log;
+    IntakeContext ctx{xml::DefaultDocumentFactory(), log, SystemClock()};
+    WriteFile(dir / "torn.xml", "<D><P>12");
+    EXPECT_FALSE(LoadXML(order, dir / "torn.xml", ctx));
+    EXPECT_FALSE(LoadXML(order, dir / "missing.xml", ctx));
+    EXPECT_EQ(order.fields.txtMRN, "prev");
+    EXPECT_EQ(order.xml_elements, (Records{{"<D><P>", "prev"}}));
+    EXPECT_EQ(order.xml_names.size(), 1u);
+}
+
+TEST(GenericLoader, ThousandsOfRepeatedNamesGetConsecutiveSuffixes) {
+    std::string doc = "<D>";
+    constexpr int kCount = 50000;
+    for (int i = 0; i < kCount; ++i) doc += "<R><V>" + std::to_string(i) + "</V></R>";
+    doc += "</D>";
+    auto w = Walk(doc);
+    ASSERT_EQ(w.order.xml_elements.size(), static_cast<std::size_t>(kCount));
+    EXPECT_EQ(w.order.xml_elements[0].field_name, "<D><R><V>");
+    EXPECT_EQ(w.order.xml_elements[1].field_name, "<D><R_1><V>");
+    EXPECT_EQ(w.order.xml_elements[kCount - 1].field_name, "<D><R_" + std::to_string(kCount - 1) + "><V>");
+    EXPECT_EQ(w.order.xml_elements[kCount - 1].field_value, std::to_string(kCount - 1));
+    EXPECT_EQ(w.order.xml_names.size(), static_cast<std::size_t>(1 + 2 * kCount));
+}
+
+}  // namespace
+}  // namespace pvd
