@@ -4,7 +4,13 @@
 
 #include <ostream>
 
+#include "app/activity_log.h"
+#include "app/order_file.h"
 #include "intake/loaders.h"
+#include "platform/environment.h"
+#include "settings/EnvironmentFunction.h"
+#include "settings/registry.h"
+#include "settings/systemRegKeys.h"
 #include "version.h"
 
 namespace pvd {
@@ -18,6 +24,7 @@ constexpr const char* kUsage =
     "runs in the notification area and watches the order file.\n"
     "\n"
     "  --load FILE    read FILE as an order and print it as JSON; launches nothing\n"
+    "  --paths        print every location the program uses and where it came from\n"
     "  --version      print the version\n"
     "  --help         print this help\n";
 
@@ -32,6 +39,35 @@ Json OrderJson(const OrderState& order, const LoadOutcome& outcome) {
         {"xml_elements", elements},
         {"xml_names", order.xml_names.names()},
     };
+}
+
+int PrintPaths(std::ostream& out) {
+    SelectSettingsProfile();
+    auto line = [&](const char* label, const std::string& value, const std::string& source) {
+        out << label << ": " << value;
+        if (!source.empty()) out << "  (" << source << ")";
+        out << "\n";
+    };
+    PathSource src;
+    std::string v = GetDictationRootFolder(&src);
+    line("dictation root", v, src.text);
+    v = GetDraftsFolder(&src);
+    line("drafts folder", v, src.text);
+    v = GetXMLFilename(&src);
+    line("xml file", v, src.text);
+    const std::string profileFile = GetProfilePathFilename();
+    line("profile file", profileFile, "");
+    line("profile section", GetCurrentProfile(), GetFileBaseName(profileFile).empty() ? "default section" : "profile file name");
+    line("settings file", SettingsFileName(), "application name " + GetSettingsAppName());
+    line("machine registry file", MachineRegistryFile(),
+         GetRawEnv("VANTORA_MACHINE_REGISTRY").empty() ? "built-in default" : "environment VANTORA_MACHINE_REGISTRY");
+    line("user registry file", UserRegistryFile(), "");
+    const std::string temp = GetEnv("TEMP") + kPathSeparator + "Vantora" + kPathSeparator + GetProductKeyName();
+    line("temporary folder", temp, GetRawEnv("TEMP").empty() ? "environment TMPDIR or built-in /tmp (for TEMP)" : "environment TEMP");
+    line("log file", LogFileName(), "");
+    const std::string recorder = ReadRegistryText(RegistryRoot::LocalMachine, "SOFTWARE\\Vantora\\VNR", "PATH");
+    line("recorder", recorder.empty() ? "(none)" : recorder, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR PATH");
+    return 0;
 }
 
 std::string Dump(const Json& j) { return j.dump(2, ' ', false, Json::error_handler_t::replace); }
@@ -62,6 +98,10 @@ std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ost
         LoadOutcome outcome = LoadOrderFile(order, args[1], ctx);
         out << Dump(OrderJson(order, outcome)) << "\n";
         return 0;
+    }
+    if (mode == "--paths") {
+        if (args.size() != 1) return Usage(err, "--paths takes no argument");
+        return PrintPaths(out);
     }
     return Usage(err, "unknown option " + mode);
 }

@@ -14,8 +14,15 @@ namespace pvd::test {
 // A scratch folder removed with everything in it at the end of the test.
 class TempDir {
 public:
+    // Under the build tree when the suite runs from CTest, so that scratch
+    // folders sit on a local disk even where /tmp is a RAM disk.
     TempDir() {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "pvd-test-XXXXXX").string();
+        std::filesystem::path base = std::filesystem::temp_directory_path();
+        if (const char* build = std::getenv("PVD_BUILD_DIR")) {
+            base = std::filesystem::path(build) / "test-tmp";
+            std::filesystem::create_directories(base);
+        }
+        std::string tmpl = (base / "pvd-test-XXXXXX").string();
         if (!mkdtemp(tmpl.data())) std::abort();
         path_ = tmpl;
     }

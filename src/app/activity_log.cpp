@@ -1,0 +1,45 @@
+#include "app/activity_log.h"
+
+#include <ctime>
+#include <fstream>
+
+#include "platform/environment.h"
+#include "settings/EnvironmentFunction.h"
+#include "settings/systemRegKeys.h"
+#include "version.h"
+
+namespace pvd {
+
+std::string LogFileName() {
+    const std::string s(1, kPathSeparator);
+    return GetEnv("TEMP") + s + "Vantora" + s + GetProductKeyName() + s + ExecutableBaseName() + ".log";
+}
+
+std::string ActivityLog::Stamp() const {
+    // The user's short date and long time, as the locale writes them.
+    std::time_t t = std::chrono::system_clock::to_time_t(clock_.now());
+    std::tm tm{};
+    localtime_r(&t, &tm);
+    char buf[128];
+    return std::strftime(buf, sizeof buf, "%x %X", &tm) ? std::string(buf) : std::string();
+}
+
+void ActivityLog::WriteLog(const std::string& message) {
+    std::ofstream out(LogFileName(), std::ios::binary | std::ios::app);
+    if (out) out << Stamp() << " - " << message << '\n';
+}
+
+void ActivityLog::WriteVerboseLog(const std::string& message) {
+    if (IsVerboseLogOn(clock_)) WriteLog(message);
+}
+
+void ActivityLog::StartLog() {
+    const auto mode = std::ios::binary | (IsVerboseLogOn(clock_) ? std::ios::app : std::ios::trunc);
+    std::ofstream out(LogFileName(), mode);
+    if (!out) return;
+    out << Stamp() << ' ' << ExecutableBaseName() << " starting\n";
+    // The revision is written as a number item: a blank on either side.
+    out << "version " << PVD_VERSION_MAJOR << '.' << PVD_VERSION_MINOR << ". " << PVD_VERSION_PATCH << " \n";
+}
+
+}  // namespace pvd

@@ -1,0 +1,18 @@
+#include "app/order_file.h"
+
+#include "platform/environment.h"
+#include "settings/ini_file.h"
+#include "settings/systemRegKeys.h"
+
+namespace pvd {
+
+std::string GetXMLFilename(PathSource* source) {
+    const std::string fallback = GetDraftsFolder() + kPathSeparator + "ridavaruz.xml";
+    if (source) {
+        auto stored = ReadIniValue(SettingsFileName(), kDefaultsSection, "XMLDataPath");
+        source->text = stored ? "setting [Defaults] XMLDataPath" : "built-in default (drafts folder)";
+    }
+    return GetDefaultSetting("XMLDataPath", fallback);
+}
+
+}  // namespace pvd

@@ -1,0 +1,35 @@
+// Questions about files, folders and drives, with a fixed answer whenever the
+// question cannot be answered.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/log_sink.h"
+
+namespace pvd {
+
+// A file's modification time in nanoseconds since the epoch, at the file
+// system's own resolution; 0 when there is none.
+using FileDate = std::int64_t;
+
+// Drive types: 0 unknown, 1 removable, 2 fixed, 3 network, 4 CD-ROM, 5 RAM disk.
+enum DriveType : int { kDriveUnknown = 0, kDriveRemovable = 1, kDriveFixed = 2, kDriveNetwork = 3, kDriveCdRom = 4, kDriveRam = 5 };
+
+void InitFileSystem();
+bool FileExistsQuiet(const std::string& path);
+bool FolderExistsQuiet(const std::string& path);
+FileDate GetFileModifiedDate(const std::string& path);
+bool DriveIsReady(const std::string& path);
+int GetPathDriveType(const std::string& path);
+bool HasDriveLetter(const std::string& path);
+bool IsFixedDrive(const std::string& path);
+std::string GetMappedDriveRemotePath(const std::string& path);
+std::string ResolveMappedDrive(const std::string& path, bool force);
+bool CreateFolderPath(const std::string& path);
+void EnsureTempFolder(const std::string& path, LogSink& log);
+
+// Drive type of a file system from its statfs magic number.
+int DriveTypeOfFileSystem(std::int64_t magic);
+
+}  // namespace pvd

@@ -1,0 +1,62 @@
+#include "platform/environment.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+namespace pvd {
+namespace {
+std::string& BaseNameOverride() {
+    static std::string name;
+    return name;
+}
+
+std::string ExecutablePath() {
+    std::error_code ec;
+    auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : p.string();
+}
+}  // namespace
+
+std::string GetRawEnv(const std::string& name) {
+    const char* v = std::getenv(name.c_str());
+    return v ? std::string(v) : std::string();
+}
+
+std::string UserConfigFolder() {
+    std::string xdg = GetRawEnv("XDG_CONFIG_HOME");
+    if (!xdg.empty()) return xdg;
+    std::string home = GetRawEnv("HOME");
+    return home.empty() ? std::string() : home + "/.config";
+}
+
+std::string GetEnv(const std::string& name) {
+    std::string v = GetRawEnv(name);
+    if (!v.empty()) return v;
+    if (name == "APPDATA") return UserConfigFolder();
+    if (name == "USERPROFILE") return GetRawEnv("HOME");
+    if (name == "TEMP") {
+        std::string t = GetRawEnv("TMPDIR");
+        return t.empty() ? std::string("/tmp") : t;
+    }
+    return {};
+}
+
+std::string ExecutableFolder() {
+    std::string p = ExecutablePath();
+    auto slash = p.find_last_of('/');
+    if (slash == std::string::npos) return {};
+    return slash == 0 ? std::string("/") : p.substr(0, slash);
+}
+
+std::string ExecutableBaseName() {
+    if (!BaseNameOverride().empty()) return BaseNameOverride();
+    std::string p = ExecutablePath();
+    std::string name = p.substr(p.find_last_of('/') + 1);
+    auto dot = name.find_last_of('.');
+    return (dot == std::string::npos || dot == 0) ? name : name.substr(0, dot);
+}
+
+void SetExecutableBaseNameForTesting(const std::string& name) { BaseNameOverride() = name; }
+
+}  // namespace pvd

@@ -1,0 +1,103 @@
+#include "settings/EnvironmentFunction.h"
+
+#include "fileutil/FileFunctions.h"
+#include "platform/environment.h"
+#include "settings/registry.h"
+#include "settings/systemRegKeys.h"
+
+namespace pvd {
+namespace {
+void Say(PathSource* source, std::string text) {
+    if (source) source->text = std::move(text);
+}
+const std::string kSep(1, kPathSeparator);
+}  // namespace
+
+std::string GetProductKeyName() { return "VNRecorder"; }
+
+std::string GetProductKeyPath(const std::string& name) { return "SOFTWARE\\Vantora\\" + name; }
+
+std::string GetProductRegistryKey() { return GetProductKeyPath(GetProductKeyName()); }
+
+std::string BuiltInVnFilesRoot() { return GetRawEnv("HOME") + kSep + "VnFiles"; }
+
+std::string GetAppDataFolder(const std::string& sub, PathSource* source) {
+    std::string base = GetRawEnv("APPDATA");
+    if (!base.empty()) {
+        Say(source, "environment APPDATA");
+    } else if (!(base = GetEnv("APPDATA")).empty()) {
+        Say(source, "environment XDG_CONFIG_HOME or HOME (for APPDATA)");
+    } else if (!(base = GetEnv("USERPROFILE")).empty()) {
+        Say(source, "environment USERPROFILE");
+    } else {
+        Say(source, "built-in default (the program's folder)");
+        return ExecutableFolder();
+    }
+    return base + kSep + "Vantora" + kSep + sub;
+}
+
+std::string GetRegistryProfileFolder(const std::string& name) {
+    return ReadRegistryText(RegistryRoot::LocalMachine, GetProductKeyPath(name), "VNPROFILE");
+}
+
+std::string GetProfileFolder(const std::string& name, PathSource* source) {
+    std::string r = GetRegistryProfileFolder(name);
+    if (!r.empty()) {
+        Say(source, "registry HKEY_LOCAL_MACHINE\\" + GetProductKeyPath(name) + " VNPROFILE");
+        return r;
+    }
+    std::string e = GetRawEnv("VNPROFILE");
+    if (e.empty()) return GetAppDataFolder(name, source);
+    Say(source, "environment VNPROFILE");
+    if (e.back() != kPathSeparator) e += kSep;
+    return e + name;
+}
+
+bool ProfileFolderOverrideExists(const std::string& name) {
+    if (GetRegistryProfileFolder(name).empty() && GetRawEnv("VNPROFILE").empty()) return false;
+    return FolderExistsQuiet(GetProfileFolder(name));
+}
+
+std::string GetDefaultVnFilesFolder(PathSource* source) {
+    const std::string docs = GetSpecialFolder(5);
+    const std::string d = docs + kSep + "VnFiles";
+    if (!docs.empty() && FolderExistsQuiet(d)) {
+        Say(source, "special folder (documents)");
+        return d;
+    }
+    Say(source, "built-in default");
+    return BuiltInVnFilesRoot();
+}
+
+std::string GetVnFilesPath(PathSource* source) {
+    std::string v = GetRawEnv("VNFILES_PATH");
+    if (v.empty()) return GetDefaultVnFilesFolder(source);
+    Say(source, "environment VNFILES_PATH");
+    return v;
+}
+
+std::string GetWorkingDirectory() {
+    return ReadRegistryText(RegistryRoot::LocalMachine, GetProductRegistryKey(), "WorkingDirectory");
+}
+
+bool WorkingDirectoryIsEmpty() { return GetWorkingDirectory().empty(); }
+
+std::string GetDictationRootFolder(PathSource* source) {
+    if (!WorkingDirectoryIsEmpty()) {
+        Say(source, "registry HKEY_LOCAL_MACHINE\\" + GetProductRegistryKey() + " WorkingDirectory");
+        return GetWorkingDirectory();
+    }
+    PathSource fallbackSource;
+    const std::string stored = GetProfileSetting("Default Path", "");
+    std::string p = ExpandUserNamePlaceholder(GetProfileSetting("Default Path", GetVnFilesPath(&fallbackSource)));
+    if (!IsFixedDrive(p) && stored.empty()) {
+        Say(source, "built-in default (" + fallbackSource.text + " is not on a local disk)");
+        return BuiltInVnFilesRoot();
+    }
+    Say(source, stored.empty() ? fallbackSource.text : "setting [" + GetCurrentProfile() + "] Default Path");
+    return p;
+}
+
+std::string GetDraftsFolder(PathSource* source) { return GetDictationRootFolder(source) + kSep + "Drafts"; }
+
+}  // namespace pvd

@@ -1,0 +1,31 @@
+// Where things live: product folders, the profile folder, the dictation root
+// and its drafts folder, each from the first non-empty of its sources.
+#pragma once
+
+#include <string>
+
+namespace pvd {
+
+// Where an answer came from, for administrators (--paths).
+struct PathSource {
+    std::string text;
+};
+
+std::string GetProductKeyName();
+std::string GetProductKeyPath(const std::string& name);
+std::string GetProductRegistryKey();
+std::string GetAppDataFolder(const std::string& sub, PathSource* source = nullptr);
+std::string GetRegistryProfileFolder(const std::string& name);
+std::string GetProfileFolder(const std::string& name, PathSource* source = nullptr);
+bool ProfileFolderOverrideExists(const std::string& name);
+std::string GetVnFilesPath(PathSource* source = nullptr);
+std::string GetDefaultVnFilesFolder(PathSource* source = nullptr);
+std::string GetWorkingDirectory();
+bool WorkingDirectoryIsEmpty();
+std::string GetDictationRootFolder(PathSource* source = nullptr);
+std::string GetDraftsFolder(PathSource* source = nullptr);
+
+// The built-in dictation root: $HOME/VnFiles.
+std::string BuiltInVnFilesRoot();
+
+}  // namespace pvd

@@ -1,0 +1,134 @@
+#include "settings/systemRegKeys.h"
+
+#include <charconv>
+#include <cstdio>
+
+#include "fileutil/FileFunctions.h"
+#include "platform/environment.h"
+#include "settings/EnvironmentFunction.h"
+#include "settings/ini_file.h"
+#include "settings/registry.h"
+
+namespace pvd {
+namespace {
+
+std::string g_appName;
+std::string g_currentProfile;
+
+std::string TrimSpaces(const std::string& s) {
+    auto b = s.find_first_not_of(' ');
+    if (b == std::string::npos) return {};
+    return s.substr(b, s.find_last_not_of(' ') - b + 1);
+}
+
+// A whole number or decimal in the text, read without regard to the locale.
+bool ParseNumber(const std::string& text, double& out) {
+    std::string t = TrimSpaces(text);
+    if (t.empty()) return false;
+    auto [end, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
+    return ec == std::errc() && end == t.data() + t.size();
+}
+
+std::string Read(const std::string& section, const std::string& key, const std::string& defaultValue) {
+    auto v = ReadIniValue(SettingsFileName(), section, key);
+    return TrimSpaces(v ? *v : defaultValue);
+}
+
+}  // namespace
+
+void SetSettingsAppName(const std::string& name) { g_appName = name; }
+
+std::string GetSettingsAppName() { return g_appName.empty() ? ExecutableBaseName() : g_appName; }
+
+std::string GetCurrentProfile() {
+    if (g_currentProfile.empty()) g_currentProfile = kDefaultsSection;
+    return g_currentProfile;
+}
+
+bool SetCurrentProfile(const std::string& name) {
+    if (name.empty()) return false;
+    g_currentProfile = name;
+    return true;
+}
+
+void ResetSettingsState() {
+    g_appName.clear();
+    g_currentProfile.clear();
+}
+
+std::string SettingsFileName() {
+    const std::string config = UserConfigFolder();
+    const std::string app = GetSettingsAppName();
+    // An application name is one folder name; anything else has no store.
+    if (config.empty() || app.empty() || app == "." || app == ".." || app.find('/') != std::string::npos) return {};
+    return config + "/" + app + "/settings.ini";
+}
+
+std::string GetDefaultSetting(const std::string& key, const std::string& defaultValue) {
+    return Read(kDefaultsSection, key, defaultValue);
+}
+
+std::string GetDefaultSetting(const std::string& key, long long defaultValue) {
+    return GetDefaultSetting(key, std::to_string(defaultValue));
+}
+
+std::string GetProfileSetting(const std::string& key, const std::string& defaultValue) {
+    return Read(GetCurrentProfile(), key, defaultValue);
+}
+
+bool SaveDefaultSetting(const std::string& key, const std::string& value) {
+    return WriteIniValue(SettingsFileName(), kDefaultsSection, key, value);
+}
+
+bool SaveDefaultSetting(const std::string& key, TimePoint value) {
+    return SaveDefaultSetting(key, FormatSettingsDate(value));
+}
+
+std::string GetProfilePathFilename() {
+    const std::string k = GetProductKeyName();
+    const std::string d = GetProfileFolder(k) + kPathSeparator + "recorder.pfl";
+    std::string s = GetDefaultSetting("ProfilePathFilename", d);
+    if (ProfileFolderOverrideExists(k)) s = GetProfileFolder(k) + kPathSeparator + GetFileName(s);
+    return ResolveMappedDrive(s, false);
+}
+
+bool IsVerboseLogOn(const Clock& clock) {
+    double stamp = 0;
+    if (ParseNumber(GetDefaultSetting("VerboseLogDate", 0), stamp) && stamp == 0)
+        SaveDefaultSetting("VerboseLogDate", clock.now() + std::chrono::days(30));
+    TimePoint expiry;
+    if (!ParseSettingsDate(GetDefaultSetting("VerboseLogDate", 0), expiry)) return false;
+    double verbose = 0;
+    if (!ParseNumber(GetDefaultSetting("VerboseLog", 0), verbose)) return false;
+    return verbose != 0 && expiry > clock.now();
+}
+
+std::string SelectSettingsProfile() {
+    SetSettingsAppName(kApplicationName);
+    const std::string name = GetFileBaseName(GetProfilePathFilename());
+    SetCurrentProfile(name);
+    return name;
+}
+
+std::string FormatSettingsDate(TimePoint t) {
+    LocalTime l = ToLocalTime(t);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", l.year, l.month, l.day, l.hour, l.minute, l.second);
+    return buf;
+}
+
+bool ParseSettingsDate(const std::string& text, TimePoint& out) {
+    LocalTime l;
+    char extra = 0;
+    std::string t = TrimSpaces(text);
+    int n = std::sscanf(t.c_str(), "%4d-%2d-%2d %2d:%2d:%2d%c", &l.year, &l.month, &l.day, &l.hour, &l.minute, &l.second, &extra);
+    if (n != 6 && n != 3) return false;
+    if (n == 3 && t.size() != 10) return false;
+    if (l.month < 1 || l.month > 12 || l.day < 1 || l.day > 31 || l.hour > 23 || l.minute > 59 || l.second > 60 || l.hour < 0 ||
+        l.minute < 0 || l.second < 0)
+        return false;
+    out = FromLocalTime(l);
+    return true;
+}
+
+}  // namespace pvd

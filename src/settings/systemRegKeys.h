@@ -1,0 +1,42 @@
+// The per-user settings store: application name, current profile, reads,
+// writes, the profile file and the verbose-log switch.
+#pragma once
+
+#include <string>
+
+#include "platform/clock.h"
+
+namespace pvd {
+
+inline constexpr const char* kDefaultsSection = "Defaults";
+inline constexpr const char* kApplicationName = "Vantora Recorder";
+
+void SetSettingsAppName(const std::string& name);
+std::string GetSettingsAppName();
+std::string GetCurrentProfile();
+bool SetCurrentProfile(const std::string& name);
+// Puts the process-wide names back to their start values (tests).
+void ResetSettingsState();
+
+// ${XDG_CONFIG_HOME:-$HOME/.config}/<application name>/settings.ini
+std::string SettingsFileName();
+
+std::string GetDefaultSetting(const std::string& key, const std::string& defaultValue);
+std::string GetDefaultSetting(const std::string& key, long long defaultValue);
+std::string GetProfileSetting(const std::string& key, const std::string& defaultValue);
+// False when the value could not be written.
+bool SaveDefaultSetting(const std::string& key, const std::string& value);
+bool SaveDefaultSetting(const std::string& key, TimePoint value);
+
+std::string GetProfilePathFilename();
+bool IsVerboseLogOn(const Clock& clock = SystemClock());
+
+// Start-up's settings steps: the application name, then the profile taken
+// from the profile file's base name. Returns that name.
+std::string SelectSettingsProfile();
+
+// Dates in the store: "yyyy-mm-dd hh:mm:ss", local time.
+std::string FormatSettingsDate(TimePoint t);
+bool ParseSettingsDate(const std::string& text, TimePoint& out);
+
+}  // namespace pvd

@@ -1,0 +1,140 @@
+// The .reg reader behind the registry lookups, and the special folders.
+#include <gtest/gtest.h>
+
+#include "settings/registry.h"
+#include "test_support.h"
+
+namespace pvd {
+namespace {
+
+using test::ScopedEnv;
+using test::TempDir;
+using test::WriteFile;
+
+constexpr const char* kKey = "SOFTWARE\\Vantora\\VNRecorder";
+
+class Registry : public testing::Test {
+protected:
+    TempDir dir;
+    ScopedEnv env;
+    void SetUp() override {
+        env.set("VANTORA_MACHINE_REGISTRY", dir / "machine.reg").set("XDG_CONFIG_HOME", dir / "config").set("HOME", dir / "home");
+    }
+    void Machine(std::string_view text) { WriteFile(dir / "machine.reg", text); }
+    void User(std::string_view text) {
+        std::filesystem::create_directories(dir.path() / "config" / "vantora");
+        WriteFile(dir / "config/vantora/registry.reg", text);
+    }
+    RegistryResult LM(const std::string& name, const RegistryResult& fallback = std::string("fallback")) {
+        return ReadRegistryValue(RegistryRoot::LocalMachine, kKey, name, fallback);
+    }
+};
+
+std::string Utf16Le(std::u16string_view s) {
+    std::string out = "\xFF\xFE";
+    for (char16_t c : s) {
+        out += static_cast<char>(c & 0xFF);
+        out += static_cast<char>(c >> 8);
+    }
+    return out;
+}
+
+TEST_F(Registry, EveryValueTypeConvertsAsTheRegistryWould) {
+    const std::string longText(2000, 'x');
+    Machine("Windows Registry Editor Version 5.00\r\n\r\n"
+            "; machine settings\r\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\r\n"
+            "\"Sz\"=\"C:\\\\VnFiles \\\"quoted\\\"\"\r\n"
+            "\"Long\"=\"" + longText + "\"\r\n"
+            "\"Dword\"=dword:0000002a\r\n"
+            "\"Negative\"=dword:ffffffff\r\n"
+            "\"Binary\"=hex:01,ff,00\r\n"
+            // "%TEMP%\x" as UTF-16LE with its NUL, over a continuation line
+            "\"Expand\"=hex(2):25,00,54,00,45,00,4d,00,50,00,25,00,5c,00,\\\r\n"
+            "  78,00,00,00\r\n"
+            "\"Multi\"=hex(7):61,00,00,00,62,00,00,00,00,00\r\n"
+            "\"Qword\"=hex(b):01,00,00,00,00,00,00,00\r\n"
+            "@=\"default value\"\r\n");
+    EXPECT_EQ(LM("Sz"), RegistryResult(std::string("C:\\VnFiles \"quoted\"")));
+    EXPECT_EQ(LM("long"), RegistryResult(longText));  // names match without regard to case
+    EXPECT_EQ(LM("Dword"), RegistryResult(std::int32_t{42}));
+    EXPECT_EQ(LM("Negative"), RegistryResult(std::int32_t{-1}));
+    EXPECT_EQ(LM("Binary"), RegistryResult(std::vector<std::uint8_t>{1, 0xFF, 0}));
+    EXPECT_EQ(LM("Expand"), RegistryResult(std::string("%TEMP%\\x")));  // never expanded
+    EXPECT_EQ(LM("Multi"), RegistryResult(std::string("a\0b", 3)));
+    EXPECT_EQ(LM("Qword"), RegistryResult(std::string("fallback")));
+    EXPECT_EQ(LM(""), RegistryResult(std::string("default value")));
+    EXPECT_EQ(LM("Missing"), RegistryResult(std::string("fallback")));
+    EXPECT_EQ(ReadRegistryValue(RegistryRoot::LocalMachine, "SOFTWARE\\Other", "Sz"), RegistryResult());
+}
+
+TEST_F(Registry, Utf16FilesAndRegedit4FilesBothRead) {
+    Machine(Utf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\r\n"
+                    u"\"WorkingDirectory\"=\"/srv/di\u00E9ct\"\r\n"));
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, kKey, "WorkingDirectory"), "/srv/di\xC3\xA9" "ct");
+
+    Machine("REGEDIT4\n\n[HKLM\\SOFTWARE\\Vantora\\VNRecorder]\n\"Expand\"=hex(2):61,62,00\n");
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, kKey, "Expand"), "ab");
+}
+
+TEST_F(Registry, MachineAndUserValuesNeverMix) {
+    User("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"WorkingDirectory\"=\"/evil\"\n"
+         "[HKEY_CURRENT_USER\\Network\\Z]\n\"RemotePath\"=\"\\\\\\\\srv\\\\share\"\n");
+    Machine("Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Network\\Y]\n\"RemotePath\"=\"\\\\\\\\machine\"\n");
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, kKey, "WorkingDirectory"), "");
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, "Network\\Z", "RemotePath"), "\\\\srv\\share");
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, "Network\\Y", "RemotePath"), "");
+}
+
+TEST_F(Registry, ChangesAreSeenAtTheNextRead) {
+    Machine("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR]\n\"PATH\"=\"/opt/a\"\n");
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, "SOFTWARE\\Vantora\\VNR", "PATH"), "/opt/a");
+    Machine("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR]\n\"PATH\"=\"/opt/b\"\n");
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, "SOFTWARE\\Vantora\\VNR", "PATH"), "/opt/b");
+}
+
+TEST_F(Registry, BrokenFilesYieldTheFallbackAndKeepTheGoodLines) {
+    for (std::string text : {std::string(), std::string("\x00\x01\xFF garbage \x7F\n", 16),
+                             std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Sz\"=hex:01,\\\n"),
+                             std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Sz\"=\"no end\n")}) {
+        Machine(text);
+        EXPECT_EQ(LM("Sz"), RegistryResult(std::string("fallback")));
+    }
+    Machine("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Bad\"=dword:zz\n\"Bad2\"=hex:123\n"
+            "[broken\n\"Orphan\"=\"x\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Good\"=\"yes\"\n\"Empty\"=hex(1):\n");
+    EXPECT_EQ(LM("Bad"), RegistryResult(std::string("fallback")));
+    EXPECT_EQ(LM("Bad2"), RegistryResult(std::string("fallback")));
+    EXPECT_EQ(LM("Orphan"), RegistryResult(std::string("fallback")));
+    EXPECT_EQ(LM("Good"), RegistryResult(std::string("yes")));
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, kKey, "Empty"), "");  // zero-size text reads as empty
+}
+
+TEST_F(Registry, SpecialFoldersAndThePlaceholder) {
+    env.set("XDG_DOCUMENTS_DIR", std::nullopt);
+    EXPECT_EQ(GetSpecialFolder(40), dir / "home");
+    EXPECT_EQ(GetSpecialFolder(5), dir / "home/Documents");
+    std::filesystem::create_directories(dir.path() / "config");
+    WriteFile(dir / "config/user-dirs.dirs", "# comment\nXDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\n");
+    EXPECT_EQ(GetSpecialFolder(5), dir / "home/Dokumente");
+    env.set("XDG_DOCUMENTS_DIR", dir / "docs/");
+    EXPECT_EQ(GetSpecialFolder(5), dir / "docs");
+    EXPECT_EQ(GetSpecialFolder(26), "");
+
+    EXPECT_EQ(ExpandUserNamePlaceholder("<UserName>/Dictation/<username>"), dir / "home/Dictation/" + (dir / "home"));
+    EXPECT_EQ(ExpandUserNamePlaceholder("/srv/<username>/x"), "/srv/<username>/x");
+    EXPECT_EQ(ExpandUserNamePlaceholder("<user>/x"), "<user>/x");
+}
+
+TEST(FileNames, BaseNameAndFileName) {
+    EXPECT_EQ(GetFileBaseName("/p/recorder.pfl"), "recorder");
+    EXPECT_EQ(GetFileBaseName("/p.d/recorder"), "");
+    EXPECT_EQ(GetFileBaseName("ann.pfl"), "ann");
+    EXPECT_EQ(GetFileBaseName("/p/.hidden"), "");
+    EXPECT_EQ(GetFileBaseName("/p/a.b.c"), "a.b");
+    EXPECT_EQ(GetFileName("/p/q/recorder.pfl"), "recorder.pfl");
+    EXPECT_EQ(GetFileName("recorder.pfl"), "recorder.pfl");
+    EXPECT_EQ(GetFileName("/p/q/"), "");
+}
+
+}  // namespace
+}  // namespace pvd

@@ -1,0 +1,122 @@
+// The settings store: INI files written by hand and by the program, the
+// profile, and the verbose-log window.
+#include <gtest/gtest.h>
+
+#include "platform/environment.h"
+#include "settings/ini_file.h"
+#include "settings/systemRegKeys.h"
+#include "settings_fixture.h"
+
+namespace pvd {
+namespace {
+
+using test::ReadFile;
+using test::WriteFile;
+
+class SettingsStore : public test::ScratchHome {};
+
+TEST_F(SettingsStore, HandWrittenFilesReadAsAdministratorsExpect) {
+    SetSettingsAppName(kApplicationName);
+    WriteSettings("orphan=1\r\n[defaults]\r\nDefault Path = /first \r\nXMLDataPath=  /srv/pacs/order.xml \r\n"
+                  "XMLDataPath=/second\r\n; XMLDataPath=/comment\r\nTabbed=\tx\t\r\n[recorder]\r\nDefault Path=/profile\r\n");
+    EXPECT_EQ(GetDefaultSetting("XMLDataPath", "dflt"), "/srv/pacs/order.xml");  // first of duplicates, spaces trimmed
+    EXPECT_EQ(GetDefaultSetting("default path", "dflt"), "/first");
+    EXPECT_EQ(GetDefaultSetting("Tabbed", "dflt"), "\tx\t");  // only spaces are trimmed
+    EXPECT_EQ(GetDefaultSetting("orphan", "dflt"), "dflt");
+    EXPECT_EQ(GetDefaultSetting("Missing", 0), "0");
+    EXPECT_EQ(GetProfileSetting("Default Path", "dflt"), "/first");  // the profile section is "Defaults" until set
+    ASSERT_TRUE(SetCurrentProfile("recorder"));
+    EXPECT_FALSE(SetCurrentProfile(""));
+    EXPECT_EQ(GetCurrentProfile(), "recorder");
+    EXPECT_EQ(GetProfileSetting("Default Path", "dflt"), "/profile");
+}
+
+TEST_F(SettingsStore, WritesKeepEveryOtherLineAndAreSeenAtOnce) {
+    SetSettingsAppName(kApplicationName);
+    const std::string before = "; kept comment\r\n[Defaults]\r\nVerboseLog=1\r\nXMLDataPath=/old\r\n\r\n[recorder]\r\nDefault Path=/d\r\n";
+    WriteSettings(before);
+    ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/new path.xml"));
+    ASSERT_TRUE(SaveDefaultSetting("Added", "v"));
+    EXPECT_EQ(ReadFile(Settings()),
+              "; kept comment\r\n[Defaults]\r\nVerboseLog=1\r\nXMLDataPath=/new path.xml\r\nAdded=v\r\n\r\n[recorder]\r\nDefault Path=/d\r\n");
+    EXPECT_EQ(GetDefaultSetting("XMLDataPath", ""), "/new path.xml");
+    EXPECT_FALSE(SaveDefaultSetting("XMLDataPath", "/evil\n[Defaults]\nVerboseLog=1"));
+    EXPECT_EQ(GetDefaultSetting("XMLDataPath", ""), "/new path.xml");
+}
+
+TEST_F(SettingsStore, FirstWriteCreatesTheFileAndTheSection) {
+    SetSettingsAppName(kApplicationName);
+    ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/x.xml"));
+    EXPECT_EQ(ReadFile(Settings()), "[Defaults]\nXMLDataPath=/x.xml\n");
+    WriteSettings("[Other]\nk=v");  // no final line end, no Defaults section
+    ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/y.xml"));
+    EXPECT_EQ(ReadFile(Settings()), "[Other]\nk=v\n\n[Defaults]\nXMLDataPath=/y.xml\n");
+}
+
+TEST_F(SettingsStore, WithoutAnApplicationNameTheExecutableNameIsUsed) {
+    SetExecutableBaseNameForTesting("some-program");
+    EXPECT_EQ(GetSettingsAppName(), "some-program");
+    ASSERT_TRUE(SaveDefaultSetting("k", "v"));
+    EXPECT_TRUE(std::filesystem::exists(dir.path() / "config" / "some-program" / "settings.ini"));
+    SetExecutableBaseNameForTesting("");
+}
+
+TEST_F(SettingsStore, ProfileComesFromTheProfileFileName) {
+    env.set("APPDATA", dir / "appdata");
+    EXPECT_EQ(SelectSettingsProfile(), "recorder");
+    EXPECT_EQ(GetProfilePathFilename(), dir / "appdata/Vantora/VNRecorder/recorder.pfl");
+    EXPECT_EQ(GetCurrentProfile(), "recorder");
+
+    // A stored file name keeps its name but moves into an existing override folder.
+    ResetSettingsState();
+    WriteSettings("[Defaults]\nProfilePathFilename=/elsewhere/ann.pfl\n");
+    std::filesystem::create_directories(dir.path() / "profiles" / "VNRecorder");
+    env.set("VNPROFILE", dir / "profiles");
+    EXPECT_EQ(SelectSettingsProfile(), "ann");
+    EXPECT_EQ(GetProfilePathFilename(), dir / "profiles/VNRecorder/ann.pfl");
+
+    // No extension: no profile name, the section stays "Defaults".
+    ResetSettingsState();
+    WriteSettings("[Defaults]\nProfilePathFilename=/p/noextension\n");
+    env.set("VNPROFILE", std::nullopt);
+    EXPECT_EQ(SelectSettingsProfile(), "");
+    EXPECT_EQ(GetCurrentProfile(), "Defaults");
+}
+
+TEST_F(SettingsStore, VerboseWindowOpensAtTheFirstCheckAndClosesAfterThirtyDays) {
+    SetSettingsAppName(kApplicationName);
+    FixedClock clock(LocalTime{2026, 12, 7, 10, 0, 0});
+    EXPECT_FALSE(IsVerboseLogOn(clock));  // VerboseLog absent: off, but the date is stored
+    EXPECT_EQ(GetDefaultSetting("VerboseLogDate", 0), "2027-01-06 10:00:00");
+
+    WriteSettings("[Defaults]\nVerboseLog=1\n");
+    EXPECT_TRUE(IsVerboseLogOn(clock));
+    clock.set(FromLocalTime(LocalTime{2027, 1, 6, 9, 59, 59}));
+    EXPECT_TRUE(IsVerboseLogOn(clock));
+    clock.set(FromLocalTime(LocalTime{2027, 1, 6, 10, 0, 1}));
+    EXPECT_FALSE(IsVerboseLogOn(clock));
+
+    SaveDefaultSetting("VerboseLogDate", "0");  // a new window starts at the next check
+    EXPECT_TRUE(IsVerboseLogOn(clock));
+    EXPECT_EQ(GetDefaultSetting("VerboseLogDate", 0), "2027-02-05 10:00:01");
+
+    for (const char* bad : {"next week", "2027-13-01 00:00:00", ""}) {
+        WriteSettings(std::string("[Defaults]\nVerboseLog=1\nVerboseLogDate=") + bad + "\n");
+        EXPECT_FALSE(IsVerboseLogOn(clock)) << bad;
+    }
+    WriteSettings("[Defaults]\nVerboseLog=yes\nVerboseLogDate=2099-01-01 00:00:00\n");
+    EXPECT_FALSE(IsVerboseLogOn(clock));
+}
+
+TEST(IniFile, ValuesThatCannotBeStoredAreRefused) {
+    test::TempDir dir;
+    EXPECT_FALSE(WriteIniValue(dir / "a.ini", "S", "k", "line\rbreak"));
+    EXPECT_FALSE(WriteIniValue(dir / "a.ini", "S", "k=x", "v"));
+    EXPECT_FALSE(WriteIniValue("", "S", "k", "v"));
+    WriteFile(dir / "blocker", "a file where a folder should be");
+    EXPECT_FALSE(WriteIniValue(dir / "blocker/a.ini", "S", "k", "v"));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "a.ini"));
+}
+
+}  // namespace
+}  // namespace pvd
