@@ -1,0 +1,366 @@
+// The dictation file format. Layout (all integers little-endian):
+//   "RIFF" u32 size "WAVE"
+//   "fmt " u32 16   u16 tag, u16 channels, u32 rate, u32 byte rate, u16 block align, u16 bits
+//   "vnff" u32 size "VNF1" i16 format code as passed, u16 0, u32 count,
+//                   count x (u32 name length, name, u32 value length, value), pad to even
+//   "data" u32 0
+// Wave-format code 0 is described in "fmt " as 16-bit PCM.
+#include "vnfformat.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr std::uint64_t kMaxFileBytes = 0xFFFFFFF0u;  // RIFF sizes are 32-bit
+constexpr std::uint32_t kMaxFieldsChunk = 256u * 1024u * 1024u;
+
+struct Field {
+    std::string name, value;
+};
+
+struct Entry {
+    bool writable = false;
+    std::string path;
+    std::string reserved;  // temporary file made at creation, published by the first save
+    bool published = false;
+    std::int32_t rate = 0;
+    std::int16_t channels = 0;
+    std::int16_t format = 0;
+    std::vector<Field> fields;
+    std::uint64_t fieldBytes = 0;
+};
+
+std::mutex g_mutex;
+std::map<std::int32_t, Entry> g_files;
+std::int32_t g_lastHandle = 0;
+
+std::int32_t NewHandle() {
+    do {
+        g_lastHandle = g_lastHandle == INT32_MAX ? 1 : g_lastHandle + 1;
+    } while (g_files.contains(g_lastHandle));
+    return g_lastHandle;
+}
+
+Entry* Find(std::int32_t handle, bool needWritable) {
+    auto it = g_files.find(handle);
+    if (it == g_files.end() || (needWritable && !it->second.writable)) return nullptr;
+    return &it->second;
+}
+
+void Put16(std::string& b, std::uint16_t v) {
+    b += static_cast<char>(v & 0xFF);
+    b += static_cast<char>(v >> 8);
+}
+void Put32(std::string& b, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+std::uint16_t Get16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::uint32_t Get32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) | (static_cast<std::uint32_t>(p[2]) << 16) |
+           (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::string Serialize(const Entry& e) {
+    const bool pcm = e.format == 0;
+    const std::uint16_t channels = static_cast<std::uint16_t>(e.channels);
+    const std::uint16_t bits = pcm ? 16 : 0;
+    const std::uint16_t align = static_cast<std::uint16_t>(channels * bits / 8);
+    std::string fmt;
+    Put16(fmt, pcm ? 1 : static_cast<std::uint16_t>(e.format));
+    Put16(fmt, channels);
+    Put32(fmt, static_cast<std::uint32_t>(e.rate));
+    Put32(fmt, static_cast<std::uint32_t>(e.rate) * align);
+    Put16(fmt, align);
+    Put16(fmt, bits);
+
+    std::string vnff = "VNF1";
+    Put16(vnff, static_cast<std::uint16_t>(e.format));
+    Put16(vnff, 0);
+    Put32(vnff, static_cast<std::uint32_t>(e.fields.size()));
+    for (const Field& f : e.fields) {
+        Put32(vnff, static_cast<std::uint32_t>(f.name.size()));
+        vnff += f.name;
+        Put32(vnff, static_cast<std::uint32_t>(f.value.size()));
+        vnff += f.value;
+    }
+    std::string body = "WAVE";
+    body += "fmt ";
+    Put32(body, static_cast<std::uint32_t>(fmt.size()));
+    body += fmt;
+    body += "vnff";
+    Put32(body, static_cast<std::uint32_t>(vnff.size()));
+    body += vnff;
+    if (vnff.size() % 2) body += '\0';
+    body += "data";
+    Put32(body, 0);
+    std::string file = "RIFF";
+    Put32(file, static_cast<std::uint32_t>(body.size()));
+    return file + body;
+}
+
+std::string FolderOf(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+    auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A new hidden temporary file beside the target; "" when none can be made.
+std::string MakeTemp(const std::string& path, int& fd) {
+    std::string tmpl = FolderOf(path) + "/." + NameOf(path) + ".XXXXXX";
+    fd = mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) return {};
+    fchmod(fd, 0644);
+    return tmpl;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    if (ftruncate(fd, 0) != 0 || lseek(fd, 0, SEEK_SET) != 0) return false;
+    for (std::size_t done = 0; done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return fsync(fd) == 0;
+}
+
+void SyncFolder(const std::string& path) {
+    int dfd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        fsync(dfd);
+        close(dfd);
+    }
+}
+
+// Moves tmp to path without replacing anything that appeared there meanwhile.
+int PublishNew(const std::string& tmp, const std::string& path) {
+    if (renameat2(AT_FDCWD, tmp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return VNF_OK;
+    if (errno == EEXIST) return VNF_E_EXISTS;
+    if (errno != EINVAL && errno != ENOSYS) return VNF_E_IO;
+    // File systems without RENAME_NOREPLACE: link fails when the path exists.
+    if (link(tmp.c_str(), path.c_str()) != 0) return errno == EEXIST ? VNF_E_EXISTS : VNF_E_IO;
+    unlink(tmp.c_str());
+    return VNF_OK;
+}
+
+int Save(Entry& e) {
+    if (e.fieldBytes > kMaxFieldsChunk) return VNF_E_ARGUMENT;
+    const std::string bytes = Serialize(e);
+    if (bytes.size() > kMaxFileBytes) return VNF_E_ARGUMENT;
+    int fd = -1;
+    std::string tmp;
+    if (!e.published) {
+        tmp = e.reserved;
+        fd = open(tmp.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
+    } else {
+        tmp = MakeTemp(e.path, fd);
+    }
+    if (fd < 0) return VNF_E_IO;
+    const bool written = WriteAll(fd, bytes);
+    const bool closed = close(fd) == 0;
+    if (!written || !closed) {
+        if (e.published) unlink(tmp.c_str());
+        return VNF_E_IO;
+    }
+    int status = VNF_OK;
+    if (!e.published) {
+        status = PublishNew(tmp, e.path);
+        if (status == VNF_OK) {
+            e.published = true;
+            e.reserved.clear();
+        }
+    } else if (std::rename(tmp.c_str(), e.path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        status = VNF_E_IO;
+    }
+    if (status == VNF_OK) SyncFolder(e.path);
+    return status;
+}
+
+// Reads a dictation file into e; false when it is not one.
+bool Parse(const std::string& path, Entry& e) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    unsigned char head[12];
+    if (!in.read(reinterpret_cast<char*>(head), 12) || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0)
+        return false;
+    in.seekg(0, std::ios::end);
+    const std::uint64_t fileSize = static_cast<std::uint64_t>(in.tellg());
+    std::uint64_t pos = 12;
+    bool haveFmt = false;
+    while (pos + 8 <= fileSize) {
+        unsigned char ch[8];
+        in.seekg(static_cast<std::streamoff>(pos));
+        if (!in.read(reinterpret_cast<char*>(ch), 8)) return false;
+        const std::uint32_t size = Get32(ch + 4);
+        if (pos + 8 + size > fileSize) return false;  // a chunk runs past the end: damaged
+        if (std::memcmp(ch, "fmt ", 4) == 0) {
+            if (size < 16) return false;
+            unsigned char f[16];
+            if (!in.read(reinterpret_cast<char*>(f), 16)) return false;
+            const std::uint16_t tag = Get16(f);
+            e.channels = static_cast<std::int16_t>(Get16(f + 2));
+            e.rate = static_cast<std::int32_t>(Get32(f + 4));
+            e.format = tag == 1 ? 0 : static_cast<std::int16_t>(tag);
+            haveFmt = true;
+        } else if (std::memcmp(ch, "vnff", 4) == 0) {
+            if (size < 12 || size > kMaxFieldsChunk) return false;
+            std::string data(size, '\0');
+            if (!in.read(data.data(), size)) return false;
+            const auto* p = reinterpret_cast<const unsigned char*>(data.data());
+            if (std::memcmp(p, "VNF1", 4) != 0) return false;
+            e.format = static_cast<std::int16_t>(Get16(p + 4));
+            const std::uint32_t count = Get32(p + 8);
+            std::size_t off = 12;
+            e.fields.clear();
+            for (std::uint32_t i = 0; i < count; ++i) {
+                Field f;
+                for (std::string* target : {&f.name, &f.value}) {
+                    if (off + 4 > data.size()) return false;
+                    const std::uint32_t len = Get32(p + off);
+                    off += 4;
+                    if (len > data.size() - off) return false;
+                    target->assign(data, off, len);
+                    off += len;
+                }
+                e.fields.push_back(std::move(f));
+            }
+        }
+        pos += 8 + size + (size % 2);
+    }
+    return haveFmt;
+}
+
+int32_t CopyOut(const std::string& text, char* buffer, int32_t size) {
+    if (buffer && size > 0) {
+        const std::size_t n = std::min<std::size_t>(text.size(), static_cast<std::size_t>(size - 1));
+        std::memcpy(buffer, text.data(), n);
+        buffer[n] = '\0';
+    }
+    return text.size() > INT32_MAX ? INT32_MAX : static_cast<int32_t>(text.size());
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t CreateVNFFile(const char* path) {
+    if (!path || !*path) return 0;
+    const std::string p = path;
+    if (p.back() == '/') return 0;
+    struct stat st{};
+    if (lstat(path, &st) == 0 || errno != ENOENT) return 0;  // never replace what is there
+    int fd = -1;
+    std::string reserved = MakeTemp(p, fd);
+    if (reserved.empty()) return 0;
+    close(fd);
+    std::lock_guard lock(g_mutex);
+    const std::int32_t h = NewHandle();
+    Entry& e = g_files[h];
+    e.writable = true;
+    e.path = p;
+    e.reserved = std::move(reserved);
+    return h;
+}
+
+int16_t VNF_SetRecordWaveParams(int32_t handle, int32_t sample_rate, int16_t channels, int16_t format) {
+    std::lock_guard lock(g_mutex);
+    Entry* e = Find(handle, true);
+    if (!e) return VNF_E_HANDLE;
+    e->rate = sample_rate;
+    e->channels = channels;
+    e->format = format;
+    return VNF_OK;
+}
+
+int16_t AddVNFField(int32_t handle, const char* name, const char* value) {
+    std::lock_guard lock(g_mutex);
+    Entry* e = Find(handle, true);
+    if (!e) return VNF_E_HANDLE;
+    if (!name || !value) return VNF_E_ARGUMENT;
+    Field f{name, value};
+    const std::uint64_t bytes = 8 + f.name.size() + f.value.size();
+    if (e->fieldBytes + bytes > kMaxFieldsChunk) return VNF_E_ARGUMENT;
+    e->fieldBytes += bytes;
+    e->fields.push_back(std::move(f));
+    return VNF_OK;
+}
+
+int16_t SaveVNFFile(int32_t handle) {
+    std::lock_guard lock(g_mutex);
+    Entry* e = Find(handle, true);
+    if (!e) return VNF_E_HANDLE;
+    return static_cast<int16_t>(Save(*e));
+}
+
+void CloseVNFFile(int32_t handle) {
+    std::lock_guard lock(g_mutex);
+    auto it = g_files.find(handle);
+    if (it == g_files.end()) return;
+    if (!it->second.reserved.empty()) unlink(it->second.reserved.c_str());  // never saved: nothing to keep
+    g_files.erase(it);
+}
+
+int32_t VNFOpenFileRead(const char* path) {
+    if (!path) return 0;
+    Entry e;
+    try {
+        if (!Parse(path, e)) return 0;
+    } catch (const std::exception&) {
+        return 0;
+    }
+    std::lock_guard lock(g_mutex);
+    const std::int32_t h = NewHandle();
+    e.path = path;
+    g_files[h] = std::move(e);
+    return h;
+}
+
+int16_t VNFGetRecordWaveParams(int32_t handle, int32_t* sample_rate, int16_t* channels, int16_t* format) {
+    std::lock_guard lock(g_mutex);
+    Entry* e = Find(handle, false);
+    if (!e) return VNF_E_HANDLE;
+    if (sample_rate) *sample_rate = e->rate;
+    if (channels) *channels = e->channels;
+    if (format) *format = e->format;
+    return VNF_OK;
+}
+
+int32_t VNFGetFieldCount(int32_t handle) {
+    std::lock_guard lock(g_mutex);
+    Entry* e = Find(handle, false);
+    return e ? static_cast<int32_t>(e->fields.size()) : -1;
+}
+
+int32_t VNFGetFieldName(int32_t handle, int32_t index, char* buffer, int32_t size) {
+    std::lock_guard lock(g_mutex);
+    Entry* e = Find(handle, false);
+    if (!e || index < 0 || static_cast<std::size_t>(index) >= e->fields.size()) return -1;
+    return CopyOut(e->fields[static_cast<std::size_t>(index)].name, buffer, size);
+}
+
+int32_t VNFGetFieldValue(int32_t handle, int32_t index, char* buffer, int32_t size) {
+    std::lock_guard lock(g_mutex);
+    Entry* e = Find(handle, false);
+    if (!e || index < 0 || static_cast<std::size_t>(index) >= e->fields.size()) return -1;
+    return CopyOut(e->fields[static_cast<std::size_t>(index)].value, buffer, size);
+}
+
+}  // extern "C"

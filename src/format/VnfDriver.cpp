@@ -1,0 +1,83 @@
+#include "format/VnfDriver.h"
+
+#include <memory>
+
+#include "platform/shared_library.h"
+
+namespace pvd {
+namespace {
+
+class LoadedFormatLibrary final : public VnfApi {
+public:
+    std::int32_t CreateVNFFile(const char* path) override { return Load() ? create_(path) : 0; }
+    std::int16_t SetRecordWaveParams(std::int32_t h, std::int32_t rate, std::int16_t ch, std::int16_t fmt) override {
+        return Load() ? params_(h, rate, ch, fmt) : kMissing;
+    }
+    std::int16_t AddVNFField(std::int32_t h, const char* name, const char* value) override {
+        return Load() ? add_(h, name, value) : kMissing;
+    }
+    std::int16_t SaveVNFFile(std::int32_t h) override { return Load() ? save_(h) : kMissing; }
+    void CloseVNFFile(std::int32_t h) override {
+        if (Load()) close_(h);
+    }
+
+private:
+    static constexpr std::int16_t kMissing = -1;
+
+    template <typename F>
+    bool Resolve(F& target, const char* name) {
+        target = reinterpret_cast<F>(lib_->Symbol(name));
+        return target != nullptr;
+    }
+
+    // Tried again at each call until it works, so a library installed while
+    // the program runs is picked up.
+    bool Load() {
+        if (ready_) return true;
+        lib_ = SharedLibrary::Open("libvnfformat.so");
+        ready_ = lib_ && Resolve(create_, "CreateVNFFile") && Resolve(params_, "VNF_SetRecordWaveParams") &&
+                 Resolve(add_, "AddVNFField") && Resolve(save_, "SaveVNFFile") && Resolve(close_, "CloseVNFFile");
+        if (!ready_) lib_.reset();
+        return ready_;
+    }
+
+    std::unique_ptr<SharedLibrary> lib_;
+    bool ready_ = false;
+    std::int32_t (*create_)(const char*) = nullptr;
+    std::int16_t (*params_)(std::int32_t, std::int32_t, std::int16_t, std::int16_t) = nullptr;
+    std::int16_t (*add_)(std::int32_t, const char*, const char*) = nullptr;
+    std::int16_t (*save_)(std::int32_t) = nullptr;
+    void (*close_)(std::int32_t) = nullptr;
+};
+
+}  // namespace
+
+VnfApi& FormatLibrary() {
+    static LoadedFormatLibrary lib;
+    return lib;
+}
+
+bool VnfDriver::VNF_CreateFile(const std::string& path) {
+    VNF_CloseFile();
+    handle_ = api_.CreateVNFFile(path.c_str());
+    if (handle_ != 0) fileName_ = path;
+    return handle_ != 0;
+}
+
+std::int16_t VnfDriver::VNF_SetRecordParams(std::int32_t rate, std::int16_t channels, std::int16_t format) {
+    return api_.SetRecordWaveParams(handle_, rate, channels, format);
+}
+
+bool VnfDriver::VNF_AddField(const std::string& name, const std::string& value) {
+    return api_.AddVNFField(handle_, name.c_str(), value.c_str()) == 0;
+}
+
+bool VnfDriver::VNF_SaveFile() { return api_.SaveVNFFile(handle_) == 0; }
+
+void VnfDriver::VNF_CloseFile() {
+    api_.CloseVNFFile(handle_);
+    handle_ = 0;
+    fileName_.clear();
+}
+
+}  // namespace pvd

@@ -1,0 +1,25 @@
+// Outside libraries loaded at run time by file name.
+#pragma once
+
+#include <memory>
+#include <string>
+
+namespace pvd {
+
+class SharedLibrary {
+public:
+    // Looks in the program's own folder, then its ../lib, then the system's
+    // library path. Nothing when the library is missing or cannot be loaded.
+    static std::unique_ptr<SharedLibrary> Open(const std::string& fileName);
+    ~SharedLibrary();
+    SharedLibrary(const SharedLibrary&) = delete;
+    SharedLibrary& operator=(const SharedLibrary&) = delete;
+
+    void* Symbol(const char* name) const;
+
+private:
+    explicit SharedLibrary(void* handle) : handle_(handle) {}
+    void* handle_;
+};
+
+}  // namespace pvd

@@ -1,0 +1,131 @@
+// The new-file sequence through the program's wrapper and the real format
+// library, loaded by file name as the program loads it.
+#include <gtest/gtest.h>
+
+#include <clocale>
+
+#include "dictation/new_file.h"
+#include "format/FileControl.h"
+#include "format/VNFFieldNames.h"
+#include "test_support.h"
+#include "vnfformat.h"
+
+namespace pvd {
+namespace {
+
+using test::TempDir;
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+Fields FieldsOf(const std::string& path) {
+    Fields out;
+    int32_t h = VNFOpenFileRead(path.c_str());
+    if (h == 0) return out;
+    for (int32_t i = 0; i < VNFGetFieldCount(h); ++i) {
+        std::string n(static_cast<std::size_t>(VNFGetFieldName(h, i, nullptr, 0)) + 1, '\0');
+        std::string v(static_cast<std::size_t>(VNFGetFieldValue(h, i, nullptr, 0)) + 1, '\0');
+        VNFGetFieldName(h, i, n.data(), static_cast<int32_t>(n.size()));
+        VNFGetFieldValue(h, i, v.data(), static_cast<int32_t>(v.size()));
+        n.pop_back();
+        v.pop_back();
+        out.emplace_back(n, v);
+    }
+    CloseVNFFile(h);
+    return out;
+}
+
+// The real library, with the Nth save made to fail.
+class FailingSave final : public VnfApi {
+public:
+    explicit FailingSave(int failAt) : failAt_(failAt) {}
+    std::int32_t CreateVNFFile(const char* p) override { return FormatLibrary().CreateVNFFile(p); }
+    std::int16_t SetRecordWaveParams(std::int32_t h, std::int32_t r, std::int16_t c, std::int16_t f) override {
+        return FormatLibrary().SetRecordWaveParams(h, r, c, f);
+    }
+    std::int16_t AddVNFField(std::int32_t h, const char* n, const char* v) override { return FormatLibrary().AddVNFField(h, n, v); }
+    std::int16_t SaveVNFFile(std::int32_t h) override {
+        return ++saves_ == failAt_ ? std::int16_t{3} : FormatLibrary().SaveVNFFile(h);
+    }
+    void CloseVNFFile(std::int32_t h) override { FormatLibrary().CloseVNFFile(h); }
+
+private:
+    int failAt_;
+    int saves_ = 0;
+};
+
+class NewFile : public testing::Test {
+protected:
+    void SetUp() override { std::setlocale(LC_TIME, "C"); }
+    TempDir dir;
+    MemoryLog log;
+    FixedClock clock{LocalTime{2026, 12, 7, 21, 5, 3}};
+    RecordSettings settings{11025, 1, 0};
+    OrderState order;
+};
+
+TEST_F(NewFile, EmptyCollectionGivesExactlyTheSixFixedFields) {
+    VnfDriver driver;
+    const std::string path = dir / "987_A678.iaf";
+    order.fields = {"987", "A678", "CT Thorax", "Doe^Jane", "u1"};
+    ASSERT_TRUE(CreateNewFile(path, order, {driver, settings, log, clock}));
+    EXPECT_EQ(FieldsOf(path), (Fields{{"D_Created", "07-Dec-2026"}, {"T_Created", "21:05:03"}, {"F_Subject", "987"},
+                                      {"F_Matter", "Doe^Jane"}, {"F_DocName", "CT Thorax"}, {"F_DocType", "A678"}}));
+    EXPECT_EQ(driver.currentHandle(), 0);
+    EXPECT_TRUE(driver.currentFileName().empty());
+}
+
+TEST_F(NewFile, RecordsFollowTheFixedFieldsInOrderEvenWithFixedNames) {
+    VnfDriver driver;
+    const std::string path = dir / "_.iaf";
+    order.xml_elements = {{"XML_PatientID", ""}, {"F_Subject", "again"}, {"<D><E>", "v"}};
+    log.verbose = true;
+    ASSERT_TRUE(CreateNewFile(path, order, {driver, settings, log, clock}));
+    Fields f = FieldsOf(path);
+    ASSERT_EQ(f.size(), 9u);
+    EXPECT_EQ(f[2], (std::pair<std::string, std::string>{"F_Subject", ""}));
+    EXPECT_EQ(Fields(f.begin() + 6, f.end()), (Fields{{"XML_PatientID", ""}, {"F_Subject", "again"}, {"<D><E>", "v"}}));
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"VnfDriver.VNF_CreateFile " + path, "end MakeNewVnfFile"}));
+}
+
+TEST_F(NewFile, MidnightAndEarlyDaysFormat) {
+    const TimePoint midnight = FromLocalTime(LocalTime{2027, 3, 1, 0, 0, 0});
+    EXPECT_EQ(VNFFieldNames::FormatCreatedDate(midnight), "01-Mar-2027");
+    EXPECT_EQ(VNFFieldNames::FormatCreatedTime(midnight), "00:00:00");
+    EXPECT_EQ(VNFFieldNames::FormatCreatedTime(midnight - std::chrono::seconds(1)), "23:59:59");
+}
+
+TEST_F(NewFile, MissingFolderFailsWithNothingOnDisk) {
+    VnfDriver driver;
+    const std::string path = dir / "gone/987_A678.iaf";
+    EXPECT_FALSE(MakeNewVnfFile(path, {driver, settings, log, clock}));
+    EXPECT_FALSE(CreateNewFile(path, order, {driver, settings, log, clock}));
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "gone"));
+}
+
+TEST_F(NewFile, AFailedFinalSaveLeavesNoHalfMadeFile) {
+    FailingSave api(2);
+    VnfDriver driver(api);
+    const std::string path = dir / "987_A678.iaf";
+    order.fields.txtMRN = "987";
+    EXPECT_FALSE(CreateNewFile(path, order, {driver, settings, log, clock}));
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    EXPECT_EQ(driver.currentHandle(), 0);
+}
+
+TEST_F(NewFile, AFailedFirstSaveReleasesTheHandleAndItsTemporaryFile) {
+    FailingSave api(1);
+    VnfDriver driver(api);
+    EXPECT_FALSE(CreateNewFile(dir / "a.iaf", order, {driver, settings, log, clock}));
+    EXPECT_EQ(driver.currentHandle(), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST(FileControl, ControllerSetsTheRecordingParameters) {
+    ASSERT_TRUE(InitFileControl());
+    EXPECT_EQ(RecordingSettings().sampleRate, 11025);
+    EXPECT_EQ(RecordingSettings().channels, 1);
+    EXPECT_EQ(RecordingSettings().waveFormat, 0);
+}
+
+}  // namespace
+}  // namespace pvd

@@ -1,0 +1,238 @@
+// The format library through its C interface: the bytes it writes, and every
+// way a create or a save can fail without harming an existing file.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "test_support.h"
+#include "vnfformat.h"
+
+namespace pvd {
+namespace {
+
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+struct Read {
+    int32_t rate = -1;
+    int16_t channels = -1, format = -1;
+    std::vector<std::pair<std::string, std::string>> fields;
+};
+
+std::string Text(int32_t h, int32_t i, bool value) {
+    auto get = value ? VNFGetFieldValue : VNFGetFieldName;
+    int32_t n = get(h, i, nullptr, 0);
+    std::string s(static_cast<std::size_t>(n) + 1, '\0');
+    get(h, i, s.data(), n + 1);
+    s.resize(static_cast<std::size_t>(n));
+    return s;
+}
+
+std::optional<Read> ReadBack(const std::string& path) {
+    int32_t h = VNFOpenFileRead(path.c_str());
+    if (h == 0) return std::nullopt;
+    Read r;
+    VNFGetRecordWaveParams(h, &r.rate, &r.channels, &r.format);
+    for (int32_t i = 0; i < VNFGetFieldCount(h); ++i) r.fields.emplace_back(Text(h, i, false), Text(h, i, true));
+    CloseVNFFile(h);
+    return r;
+}
+
+std::vector<std::string> Listing(const TempDir& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path())) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+using Fields = std::vector<std::pair<std::string, std::string>>;
+
+TEST(VnfFormat, TwoSavesOfOneHandleKeepEveryFieldInOrder) {
+    TempDir dir;
+    const std::string path = dir / "987_A678.iaf";
+    int32_t h = CreateVNFFile(path.c_str());
+    ASSERT_NE(h, 0);
+    EXPECT_FALSE(std::filesystem::exists(path));  // nothing at the path before the first save
+    EXPECT_EQ(VNF_SetRecordWaveParams(h, 11025, 1, 0), VNF_OK);
+    EXPECT_EQ(AddVNFField(h, "D_Created", "07-Dec-2026"), VNF_OK);
+    EXPECT_EQ(AddVNFField(h, "T_Created", "21:05:03"), VNF_OK);
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    ASSERT_EQ(ReadBack(path)->fields.size(), 2u);
+    EXPECT_EQ(AddVNFField(h, "F_Subject", "987"), VNF_OK);
+    EXPECT_EQ(AddVNFField(h, "F_Subject", "Jos\xC3\xA9 \x01\xFF"), VNF_OK);  // same name kept beside; bytes as given
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    CloseVNFFile(h);
+
+    auto r = ReadBack(path);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->rate, 11025);
+    EXPECT_EQ(r->channels, 1);
+    EXPECT_EQ(r->format, 0);
+    EXPECT_EQ(r->fields, (Fields{{"D_Created", "07-Dec-2026"}, {"T_Created", "21:05:03"}, {"F_Subject", "987"},
+                                 {"F_Subject", "Jos\xC3\xA9 \x01\xFF"}}));
+    EXPECT_EQ(Listing(dir), std::vector<std::string>{"987_A678.iaf"});  // no temporary file left
+
+    // A standard reader sees a 16-bit mono 11025 Hz wave file with no frames.
+    const std::string cmd = "python3 -c \"import wave,sys; w=wave.open(sys.argv[1]); "
+                            "sys.exit(0 if (w.getframerate(),w.getnchannels(),w.getsampwidth(),w.getnframes())==(11025,1,2,0) else 3)\" '" +
+                            path + "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+TEST(VnfFormat, FormatCodeIsKeptExactlyAsPassed) {
+    TempDir dir;
+    int32_t h = CreateVNFFile((dir / "a.iaf").c_str());
+    VNF_SetRecordWaveParams(h, 8000, 2, 49);
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    CloseVNFFile(h);
+    auto r = ReadBack(dir / "a.iaf");
+    EXPECT_EQ(r->format, 49);
+    EXPECT_EQ(r->channels, 2);
+}
+
+TEST(VnfFormat, BadHandlesDoNoHarm) {
+    for (int32_t h : {0, 12345, -7}) {
+        EXPECT_NE(VNF_SetRecordWaveParams(h, 1, 1, 0), VNF_OK);
+        EXPECT_NE(AddVNFField(h, "a", "b"), VNF_OK);
+        EXPECT_NE(SaveVNFFile(h), VNF_OK);
+        CloseVNFFile(h);
+        EXPECT_EQ(VNFGetFieldCount(h), -1);
+    }
+    TempDir dir;
+    int32_t h = CreateVNFFile((dir / "a.iaf").c_str());
+    EXPECT_EQ(AddVNFField(h, nullptr, "v"), VNF_E_ARGUMENT);
+    EXPECT_EQ(AddVNFField(h, "n", nullptr), VNF_E_ARGUMENT);
+    CloseVNFFile(h);
+    EXPECT_NE(SaveVNFFile(h), VNF_OK);  // closed
+    EXPECT_TRUE(Listing(dir).empty());  // never saved: nothing, not even the temporary file
+    EXPECT_EQ(CreateVNFFile(nullptr), 0);
+    EXPECT_EQ(CreateVNFFile(""), 0);
+    int32_t reader = VNFOpenFileRead("/nonexistent.iaf");
+    EXPECT_EQ(reader, 0);
+}
+
+TEST(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
+    TempDir dir;
+    // A folder that does not exist.
+    const std::string missing = dir / "no/such/folder/a.iaf";
+    int32_t h = CreateVNFFile(missing.c_str());
+    EXPECT_EQ(h, 0);
+    EXPECT_NE(AddVNFField(h, "a", "b"), VNF_OK);
+    EXPECT_NE(SaveVNFFile(h), VNF_OK);
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "no"));
+
+    // An existing file is never replaced.
+    const std::string existing = dir / "old.iaf";
+    WriteFile(existing, "recorded audio");
+    EXPECT_EQ(CreateVNFFile(existing.c_str()), 0);
+    EXPECT_EQ(ReadFile(existing), "recorded audio");
+
+    // A file that appears between creation and the first save wins.
+    const std::string racing = dir / "race.iaf";
+    h = CreateVNFFile(racing.c_str());
+    ASSERT_NE(h, 0);
+    WriteFile(racing, "someone else");
+    EXPECT_EQ(SaveVNFFile(h), VNF_E_EXISTS);
+    CloseVNFFile(h);
+    EXPECT_EQ(ReadFile(racing), "someone else");
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"old.iaf", "race.iaf"}));
+}
+
+// Runs body in a child process and returns its exit status.
+template <typename Body>
+int InChild(Body body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+TEST(VnfFormat, ReadOnlyFolderRefusesCreation) {
+    TempDir dir;
+    const auto ro = dir.path() / "ro";
+    std::filesystem::create_directories(ro);
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+    std::filesystem::permissions(ro, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                                         std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
+    const auto rw = dir.path() / "rw";
+    std::filesystem::create_directories(rw);
+    std::filesystem::permissions(rw, std::filesystem::perms::all);
+    const std::string path = (ro / "a.iaf").string();
+    const std::string control = (rw / "a.iaf").string();
+    // Root writes anywhere; the check runs as an unprivileged user then, who
+    // must still be able to create in the writable folder beside it.
+    int rc = InChild([&] {
+        if (geteuid() == 0 && setuid(65534) != 0) return 10;
+        int32_t ok = CreateVNFFile(control.c_str());
+        if (ok == 0) return 11;
+        CloseVNFFile(ok);
+        return CreateVNFFile(path.c_str()) == 0 ? 0 : 1;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+TEST(VnfFormat, FullDiskFailsTheSaveAndLeavesNoFile) {
+    TempDir dir;
+    const std::string path = dir / "big.iaf";
+    const std::string big(1 << 20, 'v');
+    int rc = InChild([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim{64 * 1024, 64 * 1024};
+        if (setrlimit(RLIMIT_FSIZE, &lim) != 0) return 10;
+        int32_t h = CreateVNFFile(path.c_str());
+        if (h == 0) return 11;
+        if (AddVNFField(h, "F_Matter", big.c_str()) != VNF_OK) return 12;
+        int16_t s = SaveVNFFile(h);
+        CloseVNFFile(h);
+        return s == VNF_E_IO ? 0 : 13;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(Listing(dir).empty());
+}
+
+TEST(VnfFormat, LargeNamesAndValuesRoundTrip) {
+    TempDir dir;
+    const std::string name(1 << 20, 'n'), value(1 << 20, 'v');
+    int32_t h = CreateVNFFile((dir / "a.iaf").c_str());
+    ASSERT_EQ(AddVNFField(h, name.c_str(), value.c_str()), VNF_OK);
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    CloseVNFFile(h);
+    auto r = ReadBack(dir / "a.iaf");
+    ASSERT_EQ(r->fields.size(), 1u);
+    EXPECT_EQ(r->fields[0].first, name);
+    EXPECT_EQ(r->fields[0].second, value);
+    char small[4];
+    int32_t hr = VNFOpenFileRead((dir / "a.iaf").c_str());
+    EXPECT_EQ(VNFGetFieldValue(hr, 0, small, sizeof small), 1 << 20);
+    EXPECT_STREQ(small, "vvv");
+    EXPECT_EQ(VNFGetFieldValue(hr, 1, small, sizeof small), -1);
+    CloseVNFFile(hr);
+}
+
+TEST(VnfFormat, DamagedFilesAreNotReadAsDictations) {
+    TempDir dir;
+    int32_t h = CreateVNFFile((dir / "good.iaf").c_str());
+    AddVNFField(h, "F_Subject", "987");
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    CloseVNFFile(h);
+    const std::string good = ReadFile(dir / "good.iaf");
+    for (std::size_t cut : {std::size_t{0}, std::size_t{11}, std::size_t{30}, good.size() - 20}) {
+        WriteFile(dir / "cut.iaf", good.substr(0, cut));
+        EXPECT_EQ(VNFOpenFileRead((dir / "cut.iaf").c_str()), 0) << cut;
+    }
+    std::string lying = good;
+    lying[good.find("vnff") + 20] = '\x7F';  // the name length now runs past the chunk
+    WriteFile(dir / "lying.iaf", lying);
+    EXPECT_EQ(VNFOpenFileRead((dir / "lying.iaf").c_str()), 0);
+}
+
+}  // namespace
+}  // namespace pvd
