@@ -4,7 +4,10 @@
 
 #include <ostream>
 
+#include "app/Form1.h"
 #include "app/activity_log.h"
+#include "dictation/StartVNR.h"
+#include "format/FileControl.h"
 #include "app/order_file.h"
 #include "intake/loaders.h"
 #include "platform/environment.h"
@@ -24,6 +27,9 @@ constexpr const char* kUsage =
     "runs in the notification area and watches the order file.\n"
     "\n"
     "  --load FILE    read FILE as an order and print it as JSON; launches nothing\n"
+    "  --launch FILE  read FILE as an order and launch its dictation once: create or\n"
+    "                 reuse the dictation file and start the recorder; prints its path\n"
+    "                 (exit 1: the file cannot be created, 3: FILE is not an order)\n"
     "  --paths        print every location the program uses and where it came from\n"
     "  --version      print the version\n"
     "  --help         print this help\n";
@@ -65,8 +71,34 @@ int PrintPaths(std::ostream& out) {
     const std::string temp = GetEnv("TEMP") + kPathSeparator + "Vantora" + kPathSeparator + GetProductKeyName();
     line("temporary folder", temp, GetRawEnv("TEMP").empty() ? "environment TMPDIR or built-in /tmp (for TEMP)" : "environment TEMP");
     line("log file", LogFileName(), "");
-    const std::string recorder = ReadRegistryText(RegistryRoot::LocalMachine, "SOFTWARE\\Vantora\\VNR", "PATH");
+    const std::string recorder = GetVNRPath();
     line("recorder", recorder.empty() ? "(none)" : recorder, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR PATH");
+    return 0;
+}
+
+class StderrMessages final : public MessageSink {
+public:
+    explicit StderrMessages(std::ostream& err) : err_(err) {}
+    void ShowMessage(const std::string& text) override { err_ << text << "\n"; }
+
+private:
+    std::ostream& err_;
+};
+
+int Launch(const std::string& file, std::ostream& out, std::ostream& err) {
+    SelectSettingsProfile();
+    InitFileControl();
+    ActivityLog log;
+    StderrMessages messages(err);
+    VnfDriver driver;
+    Form1 form(Form1Services{log, SystemClock(), xml::DefaultDocumentFactory(), driver, messages, StartVNR});
+    if (!form.LoadOrder(file).ok) {
+        err << "pacs-vantora-driver: " << file << " is not a readable order file\n";
+        return 3;
+    }
+    LaunchOutcome outcome = form.Launch();
+    if (outcome.result == LaunchResult::Failed || outcome.result == LaunchResult::Refused) return 1;
+    out << outcome.path << "\n";
     return 0;
 }
 
@@ -98,6 +130,10 @@ std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ost
         LoadOutcome outcome = LoadOrderFile(order, args[1], ctx);
         out << Dump(OrderJson(order, outcome)) << "\n";
         return 0;
+    }
+    if (mode == "--launch") {
+        if (args.size() != 2) return Usage(err, "--launch takes exactly one FILE");
+        return Launch(args[1], out, err);
     }
     if (mode == "--paths") {
         if (args.size() != 1) return Usage(err, "--paths takes no argument");

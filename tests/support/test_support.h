@@ -11,17 +11,25 @@
 
 namespace pvd::test {
 
+// The build tree: test programs live in its bin/.
+inline std::filesystem::path BuildDir() {
+    std::error_code ec;
+    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::current_path() : exe.parent_path().parent_path();
+}
+
+#ifdef PVD_SOURCE_DIR
+inline std::string SourceDir() { return PVD_SOURCE_DIR; }
+#endif
+
 // A scratch folder removed with everything in it at the end of the test.
 class TempDir {
 public:
-    // Under the build tree when the suite runs from CTest, so that scratch
-    // folders sit on a local disk even where /tmp is a RAM disk.
+    // Under the build tree, so that scratch folders sit on a local disk even
+    // where /tmp is a RAM disk.
     TempDir() {
-        std::filesystem::path base = std::filesystem::temp_directory_path();
-        if (const char* build = std::getenv("PVD_BUILD_DIR")) {
-            base = std::filesystem::path(build) / "test-tmp";
-            std::filesystem::create_directories(base);
-        }
+        std::filesystem::path base = BuildDir() / "test-tmp";
+        std::filesystem::create_directories(base);
         std::string tmpl = (base / "pvd-test-XXXXXX").string();
         if (!mkdtemp(tmpl.data())) std::abort();
         path_ = tmpl;
