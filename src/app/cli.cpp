@@ -6,6 +6,7 @@
 
 #include "app/Form1.h"
 #include "app/activity_log.h"
+#include "app/system_services.h"
 #include "dictation/StartVNR.h"
 #include "format/FileControl.h"
 #include "app/order_file.h"
@@ -76,10 +77,28 @@ int PrintPaths(std::ostream& out) {
     return 0;
 }
 
-class StderrMessages final : public MessageSink {
+// The launch without a window: the message goes to standard error.
+class ConsoleView final : public Form1View {
 public:
-    explicit StderrMessages(std::ostream& err) : err_(err) {}
+    explicit ConsoleView(std::ostream& err) : err_(err) {}
     void ShowMessage(const std::string& text) override { err_ << text << "\n"; }
+    void SetCaption(const std::string&) override {}
+    void ShowOrderFields(const OrderFields&) override {}
+    void SetXMLFileText(const std::string&) override {}
+    void SetLaunchEnabled(bool, bool) override {}
+    void EnableTimer() override {}
+    void ShowWindow() override {}
+    void HideWindow() override {}
+    void MinimizeWindow() override {}
+    void SetWindowStateNormal() override {}
+    bool TrayAvailable() override { return false; }
+    bool AddTrayIcon(const std::string&, int) override { return false; }
+    void RemoveTrayIcon() override {}
+    void PopupFileMenu() override {}
+    std::optional<std::string> ShowOpenDialog(const std::string&, const std::string&, int, const std::string&) override {
+        return std::nullopt;
+    }
+    void Quit() override {}
 
 private:
     std::ostream& err_;
@@ -88,11 +107,10 @@ private:
 int Launch(const std::string& file, std::ostream& out, std::ostream& err) {
     SelectSettingsProfile();
     InitFileControl();
-    ActivityLog log;
-    StderrMessages messages(err);
-    VnfDriver driver;
-    Form1 form(Form1Services{log, SystemClock(), xml::DefaultDocumentFactory(), driver, messages, StartVNR});
-    if (!form.LoadOrder(file).ok) {
+    SystemServices services;
+    ConsoleView view(err);
+    Form1 form(services, view);
+    if (!form.LoadOrder(file)) {
         err << "pacs-vantora-driver: " << file << " is not a readable order file\n";
         return 3;
     }

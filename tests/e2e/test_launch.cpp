@@ -5,7 +5,9 @@
 #include <nlohmann/json.hpp>
 
 #include "app/Form1.h"
+#include "app/system_services.h"
 #include "dictation/StartVNR.h"
+#include "fake_view.h"
 #include "format/FileControl.h"
 #include "process.h"
 #include "settings/systemRegKeys.h"
@@ -18,18 +20,12 @@ using nlohmann::json;
 using test::ReadFile;
 using test::WriteFile;
 
-class Messages final : public MessageSink {
-public:
-    void ShowMessage(const std::string& text) override { shown.push_back(text); }
-    std::vector<std::string> shown;
-};
-
 class Launch : public test::ScratchHome {
 protected:
     std::string drafts, recLog;
-    NullLog log;
-    Messages messages;
-    VnfDriver driver;
+    std::unique_ptr<SystemServices> services;
+    test::FakeView view;
+    std::vector<std::string>& shown = view.messages;
     std::unique_ptr<Form1> form;
 
     void SetUp() override {
@@ -41,7 +37,8 @@ protected:
         env.set("DEMO_RECORDER_LOG", recLog);
         SetSettingsAppName(kApplicationName);
         ASSERT_TRUE(InitFileControl());
-        form = std::make_unique<Form1>(Form1Services{log, SystemClock(), xml::DefaultDocumentFactory(), driver, messages, StartVNR});
+        services = std::make_unique<SystemServices>();
+        form = std::make_unique<Form1>(*services, view);
     }
     void Configure(const std::string& recorder) {
         std::string reg = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n"
@@ -79,7 +76,7 @@ TEST_F(Launch, CreatesThenReusesAndStartsTheRecorderEachTime) {
     EXPECT_EQ(form->Launch().result, LaunchResult::Reused);
     EXPECT_EQ(ReadFile(path), bytes);  // not a byte changes
     EXPECT_EQ(Starts(2).size(), 2u);
-    EXPECT_TRUE(messages.shown.empty());
+    EXPECT_TRUE(shown.empty());
 }
 
 TEST_F(Launch, EmptyIdentityGivesUnderscoreFile) {
@@ -93,8 +90,8 @@ TEST_F(Launch, PathSeparatorsInTheOrderAreRefusedEverywhere) {
         Order(mrn, acc);
         LaunchOutcome out = form->Launch();
         EXPECT_EQ(out.result, LaunchResult::Refused);
-        ASSERT_FALSE(messages.shown.empty());
-        EXPECT_EQ(messages.shown.back(), "Unable to create " + drafts + "/" + mrn + "_" + acc + ".iaf");
+        ASSERT_FALSE(shown.empty());
+        EXPECT_EQ(shown.back(), "Unable to create " + drafts + "/" + mrn + "_" + acc + ".iaf");
     }
     EXPECT_TRUE(std::filesystem::is_empty(drafts));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "escape_A1.iaf"));
@@ -105,7 +102,7 @@ TEST_F(Launch, CreationFailureShowsTheMessageAndStartsNothing) {
     std::filesystem::remove(drafts);
     Order("987", "A678");
     EXPECT_EQ(form->Launch().result, LaunchResult::Failed);
-    EXPECT_EQ(messages.shown, (std::vector<std::string>{"Unable to create " + drafts + "/987_A678.iaf"}));
+    EXPECT_EQ(shown, (std::vector<std::string>{"Unable to create " + drafts + "/987_A678.iaf"}));
     EXPECT_FALSE(std::filesystem::exists(recLog));
 }
 
@@ -115,7 +112,7 @@ TEST_F(Launch, NoRecorderConfiguredCreatesTheFileAndStartsNothing) {
     EXPECT_EQ(form->Launch().result, LaunchResult::Created);
     EXPECT_TRUE(std::filesystem::exists(drafts + "/987_A678.iaf"));
     EXPECT_FALSE(StartVNR(drafts + "/987_A678.iaf"));
-    EXPECT_TRUE(messages.shown.empty());
+    EXPECT_TRUE(shown.empty());
 }
 
 TEST_F(Launch, RecorderStartIsDetachedAndKeepsSpacesInOneArgument) {
@@ -134,7 +131,7 @@ TEST_F(Launch, RecorderStartIsDetachedAndKeepsSpacesInOneArgument) {
     Configure(dir / "not-a-program");
     WriteFile(dir / "not-a-program", "just text");
     EXPECT_EQ(form->Launch().result, LaunchResult::Created);  // nothing reported
-    EXPECT_TRUE(messages.shown.empty());
+    EXPECT_TRUE(shown.empty());
 }
 
 class LaunchCommand : public Launch {};

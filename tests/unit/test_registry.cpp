@@ -94,7 +94,8 @@ TEST_F(Registry, ChangesAreSeenAtTheNextRead) {
 }
 
 TEST_F(Registry, BrokenFilesYieldTheFallbackAndKeepTheGoodLines) {
-    for (std::string text : {std::string(), std::string("\x00\x01\xFF garbage \x7F\n", 16),
+    static constexpr char kBinary[] = "\x00\x01\xFF garbage \x7F\n";
+    for (std::string text : {std::string(), std::string(kBinary, sizeof kBinary - 1),
                              std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Sz\"=hex:01,\\\n"),
                              std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Sz\"=\"no end\n")}) {
         Machine(text);

@@ -87,6 +87,8 @@ TEST_P(HostileDocument, FailsWithAReasonAndAnEmptyDocument) {
     EXPECT_TRUE(doc->childNodes().empty());
 }
 
+constexpr char kGarbage[] = "\x00\xFF\xFE\x01\x02garbage\x7F";
+
 std::string EntityBomb() {
     std::string s = "<?xml version=\"1.0\"?><!DOCTYPE b [<!ENTITY e0 \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\">";
     for (int i = 1; i < 10; ++i) {
@@ -107,7 +109,7 @@ std::string DeepNesting(int depth) {
 
 INSTANTIATE_TEST_SUITE_P(
     BadBytes, HostileDocument,
-    testing::Values(BadInput{"empty", ""}, BadInput{"garbage", std::string("\x00\xFF\xFE\x01\x02garbage\x7F", 14)},
+    testing::Values(BadInput{"empty", ""}, BadInput{"garbage", std::string(kGarbage, sizeof kGarbage - 1)},
                     BadInput{"truncated", "<DictationData><New><PatientID>98"},
                     BadInput{"mismatched", "<a><b></a></b>"},
                     BadInput{"two_roots", "<a/><b/>"},

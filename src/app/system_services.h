@@ -1,0 +1,50 @@
+// Form1's services as the real program provides them.
+#pragma once
+
+#include <functional>
+
+#include "app/Form1.h"
+#include "app/activity_log.h"
+#include "format/VnfDriver.h"
+#include "platform/xml_document.h"
+
+namespace pvd {
+
+class SystemServices final : public Form1Services {
+public:
+    // anotherInstance: the single-instance test of the running program.
+    explicit SystemServices(std::function<bool()> anotherInstance = [] { return false; },
+                            const Clock& clock = SystemClock(), xml::DocumentFactory& xml = xml::DefaultDocumentFactory())
+        : anotherInstance_(std::move(anotherInstance)), clock_(clock), xml_(xml), log_(clock) {}
+
+    bool AnotherInstanceRunning() override { return anotherInstance_(); }
+    void InitFileControl() override;
+    void InitFileSystem() override;
+    std::string TempFolder() override;
+    void EnsureTempFolder(const std::string& path) override;
+    void SetSettingsAppName(const std::string& name) override;
+    std::string GetProfilePathFilename() override;
+    void SetCurrentProfile(const std::string& name) override;
+    void WriteLog(const std::string& message) override { log_.WriteLog(message); }
+    void StartLog() override { log_.StartLog(); }
+    std::string GetXMLFilename() override;
+    bool LoadLegacyXML(OrderState& order, const std::string& path) override;
+    bool LoadXML(OrderState& order, const std::string& path) override;
+    FileDate GetFileModifiedDate(const std::string& path) override;
+    void SaveDefaultSetting(const std::string& key, const std::string& value) override;
+    std::string GetDraftsFolder() override;
+    bool FileExistsQuiet(const std::string& path) override;
+    bool CreateNewFile(const std::string& path, const OrderState& order) override;
+    void StartVNR(const std::string& path) override;
+
+    ActivityLog& log() { return log_; }
+
+private:
+    std::function<bool()> anotherInstance_;
+    const Clock& clock_;
+    xml::DocumentFactory& xml_;
+    ActivityLog log_;
+    VnfDriver driver_;
+};
+
+}  // namespace pvd
