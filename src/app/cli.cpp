@@ -27,6 +27,7 @@ constexpr const char* kUsage =
     "Links the PACS order file to the dictation recorder. Without an option it\n"
     "runs in the notification area and watches the order file.\n"
     "\n"
+    "  --show         run in the notification area with the window open\n"
     "  --load FILE    read FILE as an order and print it as JSON; launches nothing\n"
     "  --launch FILE  read FILE as an order and launch its dictation once: create or\n"
     "                 reuse the dictation file and start the recorder; prints its path\n"

@@ -1,12 +1,17 @@
+#include <clocale>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/cli.h"
+#include "app/qt/gui_main.h"
 
 int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");  // dates and month names as the user's locale writes them
     std::vector<std::string> args(argv + 1, argv + argc);
-    if (auto status = pvd::RunCommandLine(args, std::cout, std::cerr)) return *status;
-    std::cerr << "pacs-vantora-driver: the tray program is not available in this build\n";
-    return 1;
+    const bool show = args == std::vector<std::string>{"--show"};
+    if (!show) {
+        if (auto status = pvd::RunCommandLine(args, std::cout, std::cerr)) return *status;
+    }
+    return pvd::RunGui(argc, argv, show);
 }

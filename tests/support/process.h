@@ -47,8 +47,34 @@ inline RunResult Run(const std::vector<std::string>& args, const std::string& sc
     return r;
 }
 
+// Starts a program in the background with its output in scratch files.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& scratch) {
+    const std::string outFile = scratch + "/.spawn.out";
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_addopen(&fa, 2, outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+// Waits for a child to end; its exit status, or -1 when it is still running at the deadline.
+inline int WaitExit(pid_t pid, int timeoutMs = 10000) {
+    for (int waited = 0; waited <= timeoutMs; waited += 10) {
+        int st = 0;
+        if (waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+}
+
 // Waits until the file holds at least `lines` lines (the recorder runs on its own).
-inline std::vector<std::string> WaitForLines(const std::string& file, std::size_t lines, int timeoutMs = 10000) {
+inline std::vector<std::string> WaitForLines(const std::string& file, std::size_t lines, int timeoutMs = 15000) {
     std::vector<std::string> out;
     for (int waited = 0; waited <= timeoutMs; waited += 10) {
         out.clear();

@@ -1,0 +1,79 @@
+#include "app/qt/gui_main.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDir>
+#include <QLockFile>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <csignal>
+
+#include "app/Form1.h"
+#include "app/qt/MainWindow.h"
+#include "app/system_services.h"
+
+namespace pvd {
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] ssize_t n = write(g_signalPipe[0], &byte, 1);
+}
+
+// SIGTERM, SIGINT and SIGHUP end the program like "Exit", from the event loop.
+void RouteSignals(Form1& form) {
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [&form] {
+        char byte;
+        [[maybe_unused]] ssize_t n = read(g_signalPipe[1], &byte, 1);
+        form.mnuExit_Click();
+    });
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+// A StatusNotifierItem panel reports single clicks only.
+bool SingleClickTray() {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    return bus.isConnected() && bus.interface() && bus.interface()->isServiceRegistered("org.kde.StatusNotifierWatcher");
+}
+
+}  // namespace
+
+int RunGui(int& argc, char** argv, bool show) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName("pacs-vantora-driver");
+    QApplication::setApplicationDisplayName(kCaption);
+    QApplication::setQuitOnLastWindowClosed(false);  // it lives in the tray
+
+    // One instance per user; the lock of a process that died does not count.
+    QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (runtime.isEmpty()) runtime = QDir::tempPath();
+    QLockFile lock(runtime + "/pacs-vantora-driver.lock");
+    lock.setStaleLockTime(0);
+    SystemServices services([&lock] { return !lock.tryLock(0) && lock.error() == QLockFile::LockFailedError; });
+
+    MainWindow window;
+    Form1 form(services, window);
+    window.Attach(&form);
+    window.SetSingleClickTray(SingleClickTray());
+    if (!form.Form_Load()) return 0;
+    RouteSignals(form);
+#ifndef QT_NO_SESSIONMANAGER
+    QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [&form](QSessionManager&) { form.mnuExit_Click(); });
+#endif
+    if (show) form.Form_MouseMove(kTrayDoubleClick);
+    return QApplication::exec();
+}
+
+}  // namespace pvd
