@@ -40,6 +40,13 @@ protected:
         }
         ScratchHome::TearDown();
     }
+    // Ends the program with a signal; its exit status.
+    int Stop(int sig) {
+        kill(pid, sig);
+        int status = test::WaitExit(pid);
+        if (status >= 0) pid = -1;
+        return status;
+    }
     static std::string Order(const std::string& mrn, const std::string& acc) {
         return "<DictationData><New><PatientID>" + mrn + "</PatientID><AccessionNumber>" + acc +
                "</AccessionNumber><PatientName>P " + mrn + "</PatientName></New></DictationData>";
@@ -77,8 +84,7 @@ TEST_F(Program, EveryRewriteIsLaunchedAndNothingAtStartUp) {
     EXPECT_EQ(json::parse(starts.back())["path"], drafts + "/500_E5.iaf");
     EXPECT_FALSE(std::filesystem::exists(drafts + "/100_A1.iaf"));
 
-    kill(pid, SIGTERM);
-    EXPECT_EQ(test::WaitExit(pid), 0);
+    EXPECT_EQ(Stop(SIGTERM), 0);
 }
 
 TEST_F(Program, ASecondInstanceEndsAtOnceAndLeavesTheFirstRunning) {
@@ -90,13 +96,11 @@ TEST_F(Program, ASecondInstanceEndsAtOnceAndLeavesTheFirstRunning) {
     WriteFile(order, Order("600", "F6"));
     EXPECT_EQ(test::WaitForLines(recLog, 1).size(), 1u);
 
-    kill(pid, SIGINT);
-    EXPECT_EQ(test::WaitExit(pid), 0);
+    EXPECT_EQ(Stop(SIGINT), 0);
     // Its lock is gone with it: a new start is the only instance again.
     StartAndWaitUntilReady();
     EXPECT_EQ(test::WaitExit(pid, 200), -1);
-    kill(pid, SIGTERM);
-    EXPECT_EQ(test::WaitExit(pid), 0);
+    EXPECT_EQ(Stop(SIGTERM), 0);
 }
 
 }  // namespace

@@ -63,14 +63,17 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::string& scra
     return pid;
 }
 
-// Waits for a child to end; its exit status, or -1 when it is still running at the deadline.
+// Waits for a child to end: its exit status, -1 when it still runs at the
+// deadline, -2 when it is no child of ours (already reaped).
 inline int WaitExit(pid_t pid, int timeoutMs = 10000) {
-    for (int waited = 0; waited <= timeoutMs; waited += 10) {
+    for (int waited = 0;; waited += 10) {
         int st = 0;
-        if (waitpid(pid, &st, WNOHANG) == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        pid_t r = waitpid(pid, &st, WNOHANG);
+        if (r == pid) return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        if (r < 0) return -2;
+        if (waited >= timeoutMs) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    return -1;
 }
 
 // Waits until the file holds at least `lines` lines (the recorder runs on its own).
