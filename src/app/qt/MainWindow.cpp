@@ -70,12 +70,18 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     auto* client = new QWidget(this);
     client->setObjectName("client");
     client->setFixedSize(Twips(5040), Twips(3765));
+    // The layout is measured for an 8-point interface font.
+    QFont font = client->font();
+    font.setPointSize(8);
+    client->setFont(font);
     setCentralWidget(client);
 
     auto label = [&](const char* name, const char* text, int l, int t, int w, int h) {
         auto* lb = new QLabel(text, client);
         lb->setObjectName(name);
-        lb->setGeometry(Twips(l), Twips(t), Twips(w), Twips(h));
+        // Fonts differ between desktops: a caption wider than its box widens
+        // it to the right, where no control stands.
+        lb->setGeometry(Twips(l), Twips(t), std::max(Twips(w), lb->sizeHint().width()), Twips(h));
         return lb;
     };
     auto edit = [&](QLineEdit* e, const char* name, int l, int t, int w, int h) {
@@ -199,15 +205,23 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::SetCaption(const std::string& caption) { setWindowTitle(Q(caption)); }
 
+namespace {
+// Long values show their beginning, as they are read.
+void SetTextFromStart(QLineEdit* e, const std::string& text) {
+    e->setText(Q(text));
+    e->setCursorPosition(0);
+}
+}  // namespace
+
 void MainWindow::ShowOrderFields(const OrderFields& f) {
-    txtMRN_->setText(Q(f.txtMRN));
-    txtAccession_->setText(Q(f.txtAccession));
-    txtStudy_->setText(Q(f.txtStudy));
-    txtPatient_->setText(Q(f.txtPatient));
-    txtUserID_->setText(Q(f.txtUserID));
+    SetTextFromStart(txtMRN_, f.txtMRN);
+    SetTextFromStart(txtAccession_, f.txtAccession);
+    SetTextFromStart(txtStudy_, f.txtStudy);
+    SetTextFromStart(txtPatient_, f.txtPatient);
+    SetTextFromStart(txtUserID_, f.txtUserID);
 }
 
-void MainWindow::SetXMLFileText(const std::string& text) { txtXMLFile_->setText(Q(text)); }
+void MainWindow::SetXMLFileText(const std::string& text) { SetTextFromStart(txtXMLFile_, text); }
 
 void MainWindow::SetLaunchEnabled(bool cmdLaunch, bool mnuLaunch) {
     cmdLaunch_->setEnabled(cmdLaunch);

@@ -1,0 +1,130 @@
+#!/usr/bin/env bash
+# The tray program in a real notification area: Xvfb with trayer, driven by
+# xdotool. Usage: tray_test.sh BUILD_DIR SOURCE_DIR
+# Exits 77 (skipped) only when Xvfb or its tools are missing or cannot start.
+set -u
+build=$1
+source=$2
+bin=$build/bin
+for tool in Xvfb trayer xdotool import; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+
+scratch=$(mktemp -d "$build/tray-test.XXXXXX")
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+passed=0 failed=0
+check() {  # check "what" command...
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "ok: $what"; else failed=$((failed + 1)); echo "FAILED: $what"; fi
+}
+wait_for() {  # wait_for SECONDS command...: true once the command succeeds
+  local deadline=$((SECONDS + $1)); shift
+  until "$@"; do [ $SECONDS -ge $deadline ] && return 1; sleep 0.1; done
+}
+
+# A display of our own.
+for n in $(seq 90 140); do
+  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
+done
+export DISPLAY=:$n
+Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$scratch/xvfb.log" 2>&1 &
+pids+=($!)
+wait_for 10 xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "SKIP: Xvfb cannot start"; cat "$scratch/xvfb.log"; exit 77; }
+trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
+  --transparent false --tint 0x333333 >"$scratch/trayer.log" 2>&1 &
+pids+=($!)
+wait_for 10 sh -c 'xdotool search --class trayer >/dev/null' || { echo "FAILED: trayer did not start"; exit 1; }
+
+# A scratch home with the demo recorder and an order waiting.
+mkdir -p "$scratch/home" "$scratch/dictation/Drafts" "$scratch/run"
+chmod 700 "$scratch/run"
+cat >"$scratch/machine.reg" <<REG
+REGEDIT4
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]
+"WorkingDirectory"="$scratch/dictation"
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR]
+"PATH"="$bin/demo-recorder"
+REG
+cp "$source/samples/order.xml" "$scratch/dictation/Drafts/ridavaruz.xml"
+export HOME=$scratch/home XDG_CONFIG_HOME=$scratch/home/.config VANTORA_MACHINE_REGISTRY=$scratch/machine.reg \
+  DEMO_RECORDER_LOG=$scratch/recorder.log TEMP=$scratch/temp XDG_RUNTIME_DIR=$scratch/run
+unset QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS
+
+"$bin/pacs-vantora-driver" >"$scratch/program.log" 2>&1 &
+prog=$!
+pids+=($prog)
+
+# The program's visible windows as "id x y width height" lines.
+windows() {
+  local w
+  for w in $(xdotool search --onlyvisible --pid "$prog" 2>/dev/null); do
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    echo "$WINDOW $X $Y $WIDTH $HEIGHT"
+  done
+}
+icon() { windows | awk '$4 < 64 && $5 < 64' | head -1; }        # the tray icon, inside trayer
+main_window() { windows | awk '$4 >= 300 && $5 >= 240' | head -1; }
+menu() { windows | awk '$4 >= 64 && $4 < 300' | head -1; }
+has() { [ -n "$("$@")" ]; }
+hasnt() { [ -z "$("$@")" ]; }
+
+# Clicks on the icon where it is now, reaching it the way a hand does: the
+# pointer comes from elsewhere and rests on the icon before the click.
+click_icon() {  # click_icon XDOTOOL-CLICK-ARGS...
+  local _ ix iy iw ih
+  read -r _ ix iy iw ih <<<"$(icon)"
+  [ -n "${iw:-}" ] || return 1
+  xdotool mousemove 500 400 sleep 0.2 mousemove $((ix + iw / 2)) $((iy + ih / 2)) sleep 0.3 click "$@"
+}
+
+check "the icon appears in the notification area" wait_for 10 has icon
+check "start-up ends with the window hidden" hasnt main_window
+sleep 0.5  # the panel settles the icon's place
+
+click_icon 1
+sleep 1
+check "a single click does nothing" hasnt main_window
+
+click_icon --repeat 2 --delay 60 1
+check "a double-click shows the window" wait_for 5 has main_window
+check "and takes the icon away" wait_for 5 hasnt icon
+mkdir -p "$build/test-artifacts"
+import -window root "$build/test-artifacts/tray-window.png"
+read -r _ mx my _ _ <<<"$(main_window)"
+
+xdotool mousemove $((mx + 20)) $((my + 8)) click 1   # the File menu in the menu bar
+check "the window's File menu opens" wait_for 5 has menu
+xdotool key Down Down Return                         # Launch File, Close
+wait_for 5 hasnt menu
+check "Close hides the window" wait_for 5 hasnt main_window
+check "and brings the icon back" wait_for 5 has icon
+
+sleep 0.5
+click_icon 3
+check "a right-click on the icon pops up the menu" wait_for 5 has menu
+import -window root "$build/test-artifacts/tray-menu.png"
+xdotool key Down Return                              # Launch File
+check "Launch File starts the recorder for the order" wait_for 10 grep -qs '987_A678.iaf' "$scratch/recorder.log"
+
+wait_for 5 hasnt menu
+click_icon 3
+check "the menu opens again" wait_for 5 has menu
+xdotool key Up Return                                # Exit
+ended() { ! kill -0 "$prog" 2>/dev/null || [ "$(ps -o stat= -p "$prog" | cut -c1)" = Z ]; }
+if wait_for 10 ended; then
+  check "Exit ends the program" true
+  wait "$prog"
+  check "with exit status 0" test $? -eq 0
+else
+  check "Exit ends the program" false
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
