@@ -42,10 +42,14 @@ bool Form1::Form_Load() {
     });
     Try([&] { s_.StartLog(); });
     Try([&] { v_.SetXMLFileText(s_.GetXMLFilename()); });
+    // The date is read before the load, as the tick does: a rewrite while the
+    // file is being loaded then counts as newer and the first tick launches it.
+    FileDate loadedDate = 0;
+    Try([&] { loadedDate = s_.GetFileModifiedDate(s_.GetXMLFilename()); });
     bool ok = false;
     Try([&] { ok = LoadOrder(s_.GetXMLFilename()); });
     Try([&] { SetLaunchEnabled(ok); });
-    Try([&] { xmlFileDate_ = s_.GetFileModifiedDate(s_.GetXMLFilename()); });
+    xmlFileDate_ = loadedDate;
     Try([&] { v_.EnableTimer(); });
     Try([&] { v_.AddTrayIcon(kCaption, kTrayCallbackMessage); });
     Try([&] {
@@ -82,9 +86,10 @@ void Form1::LoadNewXMLFile() {
         std::optional<std::string> chosen =
             v_.ShowOpenDialog("Select XML File", "XML File (*.xml)|*.xml", 4100, s_.GetXMLFilename());
         if (!chosen) return;
+        const FileDate loadedDate = s_.GetFileModifiedDate(*chosen);  // before the load, as above
         if (!LoadOrder(*chosen)) return;
         s_.SaveDefaultSetting("XMLDataPath", *chosen);
-        xmlFileDate_ = s_.GetFileModifiedDate(s_.GetXMLFilename());
+        xmlFileDate_ = loadedDate;
         SetLaunchEnabled(true);
         v_.SetXMLFileText(s_.GetXMLFilename());
     } catch (...) {

@@ -54,10 +54,12 @@ protected:
     void StartAndWaitUntilReady() {
         pid = test::Spawn({test::Bin("pacs-vantora-driver")}, dir.path().string());
         ASSERT_GT(pid, 0);
-        // Start-up ends with the log's start lines; the watch runs from then on.
+        // "Load XML" follows the start lines once start-up has read the order
+        // file's date: any later rewrite is a new order.
         const std::string log = dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log";
-        auto lines = test::WaitForLines(log, 2);
-        ASSERT_GE(lines.size(), 2u) << test::ReadFile(dir / ".spawn.out");
+        auto lines = test::WaitForLines(log, 3);
+        ASSERT_GE(lines.size(), 3u) << test::ReadFile(dir / ".spawn.out");
+        EXPECT_NE(lines[2].find(" - Load XML "), std::string::npos) << lines[2];
     }
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -44,8 +45,10 @@ public:
     void WriteLog(const std::string& m) override { Call("log:" + m); }
     void StartLog() override { Call("startlog"); }
     std::string GetXMLFilename() override { return Call("xmlname"), xmlPath; }
+    std::function<void()> duringLoad;  // runs inside every load, as a rewrite would
     bool LoadLegacyXML(OrderState& o, const std::string& p) override {
         Call("legacy:" + p);
+        if (duringLoad) duringLoad();
         if (legacyOk) o.fields = legacyFields;
         return legacyOk;
     }

@@ -29,7 +29,7 @@ TEST_F(Form1Test, StartUpRunsItsStepsInOrderAndEndsInTheTray) {
     ASSERT_TRUE(form.Form_Load());
     EXPECT_EQ(view.caption, "PACS Vantora Driver");
     const std::vector<std::string> order = {"instance", "filecontrol", "filesystem", "ensure-temp", "appname:Vantora Recorder",
-                                            "log:Change profile to recorder", "profile:recorder", "startlog", "legacy:" + xml, "date"};
+                                            "log:Change profile to recorder", "profile:recorder", "startlog", "date", "legacy:" + xml};
     for (std::size_t i = 1; i < order.size(); ++i) EXPECT_LT(services.Index(order[i - 1]), services.Index(order[i])) << order[i];
     EXPECT_FALSE(services.Called("generic:" + xml));  // the fixed layout loaded
     EXPECT_EQ(form.XMLFileDate(), 100);
@@ -51,6 +51,17 @@ TEST_F(Form1Test, StartUpRunsItsStepsInOrderAndEndsInTheTray) {
 
     form.Timer1_Timer();  // unchanged file: nothing
     EXPECT_EQ(services.Count("legacy:" + xml), 1);
+}
+
+TEST_F(Form1Test, ARewriteDuringTheStartUpLoadIsLaunchedByTheFirstTick) {
+    services.dates[xml] = 100;
+    services.duringLoad = [&] { services.dates[xml] = 101; };
+    form.Form_Load();
+    EXPECT_EQ(form.XMLFileDate(), 100);
+    services.duringLoad = nullptr;
+    form.Timer1_Timer();
+    EXPECT_EQ(form.XMLFileDate(), 101);
+    EXPECT_TRUE(services.Called("start:/d/Drafts/987_A678.iaf"));
 }
 
 TEST_F(Form1Test, OnlyWhenTheFixedLayoutFailsIsTheGenericLoaderTried) {
@@ -168,10 +179,12 @@ TEST_F(Form1Test, DialogLoadsAndRemembersButNeverLaunches) {
 
     services.legacyOk = true;
     services.dates["/other/new.xml"] = 300;
+    services.duringLoad = [&] { services.dates["/other/new.xml"] = 301; };
     view.dialogAnswer = "/other/new.xml";
     form.cmdXmlFile_Click();
+    services.duringLoad = nullptr;
     EXPECT_EQ(services.settings["XMLDataPath"], "/other/new.xml");
-    EXPECT_EQ(form.XMLFileDate(), 300);
+    EXPECT_EQ(form.XMLFileDate(), 300);  // the rewrite during the load is still ahead
     EXPECT_EQ(view.xmlFileText, "/other/new.xml");
     EXPECT_FALSE(services.Called("start:/d/Drafts/987_A678.iaf"));
 }
