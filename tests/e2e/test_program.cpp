@@ -45,6 +45,7 @@ protected:
         kill(pid, sig);
         int status = test::WaitExit(pid);
         if (status >= 0) pid = -1;
+        if (status != 0) ADD_FAILURE() << "the program's output:\n" << test::ReadFile(dir / ".spawn.out");
         return status;
     }
     static std::string Order(const std::string& mrn, const std::string& acc) {
@@ -83,7 +84,7 @@ TEST_F(Program, EveryRewriteIsLaunchedAndNothingAtStartUp) {
     starts = test::WaitForLines(recLog, 3);
     ASSERT_GE(starts.size(), 3u);
     for (const auto& s : starts) EXPECT_EQ(json::parse(s)["path"].get<std::string>().find("400"), std::string::npos);
-    EXPECT_EQ(json::parse(starts.back())["path"], drafts + "/500_E5.iaf");
+    EXPECT_EQ(json::parse(starts.back())["path"], drafts + "/500_E5.iaf") << test::ReadFile(recLog) << test::ReadFile(dir / ".spawn.out");
     EXPECT_FALSE(std::filesystem::exists(drafts + "/100_A1.iaf"));
 
     EXPECT_EQ(Stop(SIGTERM), 0);

@@ -22,7 +22,7 @@ trap cleanup EXIT
 passed=0 failed=0
 check() {  # check "what" command...
   local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); echo "ok: $what"; else failed=$((failed + 1)); echo "FAILED: $what"; fi
+  if "$@"; then passed=$((passed + 1)); echo "ok: $what"; else failed=$((failed + 1)); echo "FAILED: $what"; return 1; fi
 }
 wait_for() {  # wait_for SECONDS command...: true once the command succeeds
   local deadline=$((SECONDS + $1)); shift
@@ -40,7 +40,8 @@ wait_for 10 xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "SKIP: Xvfb can
 trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
   --transparent false --tint 0x333333 >"$scratch/trayer.log" 2>&1 &
 pids+=($!)
-wait_for 10 sh -c 'xdotool search --class trayer >/dev/null' || { echo "FAILED: trayer did not start"; exit 1; }
+wait_for 10 sh -c 'xdotool search --class trayer >/dev/null' || {
+  echo "FAILED: trayer did not start on $DISPLAY"; cat "$scratch/trayer.log" "$scratch/xvfb.log"; exit 1; }
 
 # A scratch home with the demo recorder and an order waiting.
 mkdir -p "$scratch/home" "$scratch/dictation/Drafts" "$scratch/run"
@@ -121,7 +122,8 @@ ended() { ! kill -0 "$prog" 2>/dev/null || [ "$(ps -o stat= -p "$prog" | cut -c1
 if wait_for 10 ended; then
   check "Exit ends the program" true
   wait "$prog"
-  check "with exit status 0" test $? -eq 0
+  status=$?
+  check "with exit status 0" test "$status" -eq 0 || { echo "exit status $status:"; tail -40 "$scratch/program.log"; }
 else
   check "Exit ends the program" false
 fi

@@ -44,6 +44,7 @@ void RouteSignals(Form1& form) {
 
 // A StatusNotifierItem panel reports single clicks only.
 bool SingleClickTray() {
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return false;  // no session bus, no such panel
     QDBusConnection bus = QDBusConnection::sessionBus();
     return bus.isConnected() && bus.interface() && bus.interface()->isServiceRegistered("org.kde.StatusNotifierWatcher");
 }
