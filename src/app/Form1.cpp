@@ -62,8 +62,12 @@ bool Form1::Form_Load() {
 bool Form1::LoadOrder(const std::string& path) {
     bool ok = false;
     try {
-        ok = s_.LoadLegacyXML(order_, path);
-        if (!ok) ok = s_.LoadXML(order_, path);
+        // Both loaders see the same bytes: a file caught half rewritten fails
+        // both, instead of the generic loader taking the finished version
+        // while the fields still hold the previous patient.
+        const xml::FileSnapshot file = s_.ReadOrderFile(path);
+        ok = s_.LoadLegacyXML(order_, file);
+        if (!ok) ok = s_.LoadXML(order_, file);
     } catch (...) {
         ok = false;
     }

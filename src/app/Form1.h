@@ -9,6 +9,7 @@
 
 #include "fileutil/FileFunctions.h"
 #include "intake/order.h"
+#include "platform/xml_document.h"
 
 namespace pvd {
 
@@ -28,8 +29,10 @@ public:
     virtual void WriteLog(const std::string& message) = 0;
     virtual void StartLog() = 0;
     virtual std::string GetXMLFilename() = 0;
-    virtual bool LoadLegacyXML(OrderState& order, const std::string& path) = 0;
-    virtual bool LoadXML(OrderState& order, const std::string& path) = 0;
+    // One reading of the order file, which both loaders then parse.
+    virtual xml::FileSnapshot ReadOrderFile(const std::string& path) = 0;
+    virtual bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file) = 0;
+    virtual bool LoadXML(OrderState& order, const xml::FileSnapshot& file) = 0;
     virtual FileDate GetFileModifiedDate(const std::string& path) = 0;
     virtual void SaveDefaultSetting(const std::string& key, const std::string& value) = 0;
     virtual std::string GetDraftsFolder() = 0;

@@ -24,12 +24,12 @@ std::string SystemServices::GetProfilePathFilename() { return pvd::GetProfilePat
 void SystemServices::SetCurrentProfile(const std::string& name) { pvd::SetCurrentProfile(name); }
 std::string SystemServices::GetXMLFilename() { return pvd::GetXMLFilename(); }
 
-bool SystemServices::LoadLegacyXML(OrderState& order, const std::string& path) {
-    return pvd::LoadLegacyXML(order, path, IntakeContext{xml_, log_, clock_});
+bool SystemServices::LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file) {
+    return pvd::LoadLegacyXML(order, file, IntakeContext{xml_, log_, clock_});
 }
 
-bool SystemServices::LoadXML(OrderState& order, const std::string& path) {
-    return pvd::LoadXML(order, path, IntakeContext{xml_, log_, clock_});
+bool SystemServices::LoadXML(OrderState& order, const xml::FileSnapshot& file) {
+    return pvd::LoadXML(order, file, IntakeContext{xml_, log_, clock_});
 }
 
 FileDate SystemServices::GetFileModifiedDate(const std::string& path) { return pvd::GetFileModifiedDate(path); }

@@ -28,8 +28,9 @@ public:
     void WriteLog(const std::string& message) override { log_.WriteLog(message); }
     void StartLog() override { log_.StartLog(); }
     std::string GetXMLFilename() override;
-    bool LoadLegacyXML(OrderState& order, const std::string& path) override;
-    bool LoadXML(OrderState& order, const std::string& path) override;
+    xml::FileSnapshot ReadOrderFile(const std::string& path) override { return xml::ReadFileSnapshot(path); }
+    bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file) override;
+    bool LoadXML(OrderState& order, const xml::FileSnapshot& file) override;
     FileDate GetFileModifiedDate(const std::string& path) override;
     void SaveDefaultSetting(const std::string& key, const std::string& value) override;
     std::string GetDraftsFolder() override;

@@ -22,10 +22,14 @@ std::string GetAccessionText(const Clock& clock) {
 }
 
 bool LoadLegacyXML(OrderState& order, const std::string& path, const IntakeContext& ctx) {
+    return LoadLegacyXML(order, xml::ReadFileSnapshot(path), ctx);
+}
+
+bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file, const IntakeContext& ctx) {
     std::unique_ptr<xml::Document> doc = ctx.factory.create();
     if (!doc) return false;
-    ctx.log.WriteLog("Load XML " + path);
-    if (!doc->load(path)) {
+    ctx.log.WriteLog("Load XML " + file.path);
+    if (!doc->load(file)) {
         ctx.log.WriteLog("Unable to Load XML " + doc->parseErrorReason());
         return false;
     }
@@ -82,9 +86,13 @@ void RecurseChildNodes(OrderState& order, const std::string& parent_name, const 
 }
 
 bool LoadXML(OrderState& order, const std::string& path, const IntakeContext& ctx) {
+    return LoadXML(order, xml::ReadFileSnapshot(path), ctx);
+}
+
+bool LoadXML(OrderState& order, const xml::FileSnapshot& file, const IntakeContext& ctx) {
     std::unique_ptr<xml::Document> doc = ctx.factory.create();
     if (!doc) return false;
-    if (!doc->load(path)) return false;
+    if (!doc->load(file)) return false;
     ClearCollection(order.xml_elements);
     ClearXmlNames(order.xml_names);
     RecurseChildNodes(order, "", doc->childNodes());
@@ -92,8 +100,9 @@ bool LoadXML(OrderState& order, const std::string& path, const IntakeContext& ct
 }
 
 LoadOutcome LoadOrderFile(OrderState& order, const std::string& path, const IntakeContext& ctx) {
-    if (LoadLegacyXML(order, path, ctx)) return {true, LoaderUsed::Legacy};
-    return {LoadXML(order, path, ctx), LoaderUsed::Generic};
+    const xml::FileSnapshot file = xml::ReadFileSnapshot(path);
+    if (LoadLegacyXML(order, file, ctx)) return {true, LoaderUsed::Legacy};
+    return {LoadXML(order, file, ctx), LoaderUsed::Generic};
 }
 
 }  // namespace pvd

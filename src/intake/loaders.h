@@ -19,11 +19,13 @@ struct IntakeContext {
 // Reads the fixed DictationData/New layout into the order fields and
 // xml_elements. False when the file does not parse or is not in that layout.
 bool LoadLegacyXML(OrderState& order, const std::string& path, const IntakeContext& ctx);
+bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file, const IntakeContext& ctx);
 
 // Reads any XML document into xml_elements through the tree walk. False when
 // the document object cannot be created or the file cannot be parsed; a
 // failed parse changes nothing, so a torn rewrite never passes for an order.
 bool LoadXML(OrderState& order, const std::string& path, const IntakeContext& ctx);
+bool LoadXML(OrderState& order, const xml::FileSnapshot& file, const IntakeContext& ctx);
 
 // Appends one record per non-blank text under the document element, named by
 // the element path with uniqueness suffixes.
@@ -39,7 +41,8 @@ struct LoadOutcome {
 };
 
 // The load that start-up, the watch, the file dialog and the command line all
-// use: the fixed layout first, the generic loader only when that fails.
+// use: the fixed layout first, the generic loader only when that fails, both
+// on one reading of the file.
 LoadOutcome LoadOrderFile(OrderState& order, const std::string& path, const IntakeContext& ctx);
 
 }  // namespace pvd

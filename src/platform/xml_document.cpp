@@ -32,28 +32,41 @@ std::string Node::nodeTypedValue() const {
     return kind == NodeKind::Element ? text() : data;
 }
 
-bool Document::load(const std::string& path) {
-    children_.clear();
-    reason_.clear();
+FileSnapshot ReadFileSnapshot(const std::string& path) {
+    FileSnapshot f;
+    f.path = path;
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        reason_ = "Cannot open file " + path + ": " + std::strerror(errno);
-        return false;
+        f.error = "Cannot open file " + path + ": " + std::strerror(errno);
+        return f;
     }
-    std::string bytes;
     char buffer[64 * 1024];
     while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (bytes.size() > kMaxDocumentBytes) {
-            reason_ = "File " + path + " is larger than " + std::to_string(kMaxDocumentBytes) + " bytes";
-            return false;
+        f.bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (f.bytes.size() > kMaxDocumentBytes) {
+            f.bytes.clear();
+            f.error = "File " + path + " is larger than " + std::to_string(kMaxDocumentBytes) + " bytes";
+            return f;
         }
     }
     if (in.bad()) {
-        reason_ = "Cannot read file " + path;
+        f.bytes.clear();
+        f.error = "Cannot read file " + path;
+        return f;
+    }
+    f.readable = true;
+    return f;
+}
+
+bool Document::load(const std::string& path) { return load(ReadFileSnapshot(path)); }
+
+bool Document::load(const FileSnapshot& file) {
+    if (!file.readable) {
+        children_.clear();
+        reason_ = file.error;
         return false;
     }
-    return loadBytes(bytes);
+    return loadBytes(file.bytes);
 }
 
 bool Document::loadBytes(std::string_view bytes) {

@@ -31,6 +31,17 @@ private:
     void appendText(std::string& out) const;
 };
 
+// The bytes of one order file as read at one moment; both loaders parse the
+// same snapshot, so they never see two different versions of a file that
+// is being rewritten.
+struct FileSnapshot {
+    std::string path;
+    bool readable = false;
+    std::string bytes;
+    std::string error;  // why it could not be read
+};
+FileSnapshot ReadFileSnapshot(const std::string& path);
+
 class Document {
 public:
     virtual ~Document() = default;
@@ -38,6 +49,8 @@ public:
     // Loads and parses a file. False when it is missing, unreadable or not
     // well-formed; parseErrorReason() then says why and the document is empty.
     bool load(const std::string& path);
+    // Parses a snapshot read earlier.
+    bool load(const FileSnapshot& file);
     // Parses a document held in memory; `name` appears in error reasons only.
     bool loadBytes(std::string_view bytes);
 

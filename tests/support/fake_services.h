@@ -46,14 +46,23 @@ public:
     void StartLog() override { Call("startlog"); }
     std::string GetXMLFilename() override { return Call("xmlname"), xmlPath; }
     std::function<void()> duringLoad;  // runs inside every load, as a rewrite would
-    bool LoadLegacyXML(OrderState& o, const std::string& p) override {
+    int reads = 0;
+    std::vector<std::string> legacySaw, genericSaw;  // the bytes each loader was given
+    xml::FileSnapshot ReadOrderFile(const std::string& p) override {
+        Call("read:" + p);
+        return xml::FileSnapshot{p, true, "version " + std::to_string(++reads), ""};
+    }
+    bool LoadLegacyXML(OrderState& o, const xml::FileSnapshot& f) override {
+        const std::string& p = f.path;
+        legacySaw.push_back(f.bytes);
         Call("legacy:" + p);
         if (duringLoad) duringLoad();
         if (legacyOk) o.fields = legacyFields;
         return legacyOk;
     }
-    bool LoadXML(OrderState& o, const std::string& p) override {
-        Call("generic:" + p);
+    bool LoadXML(OrderState& o, const xml::FileSnapshot& f) override {
+        genericSaw.push_back(f.bytes);
+        Call("generic:" + f.path);
         if (genericOk) o.xml_elements = {{"<X>", "1"}};
         return genericOk;
     }

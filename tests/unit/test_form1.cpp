@@ -64,6 +64,17 @@ TEST_F(Form1Test, ARewriteDuringTheStartUpLoadIsLaunchedByTheFirstTick) {
     EXPECT_TRUE(services.Called("start:/d/Drafts/987_A678.iaf"));
 }
 
+TEST_F(Form1Test, BothLoadersParseOneReadingOfTheFile) {
+    services.legacyOk = false;
+    services.dates[xml] = 100;
+    form.Form_Load();
+    services.dates[xml] = 200;
+    form.Timer1_Timer();
+    EXPECT_EQ(services.reads, 2);
+    EXPECT_EQ(services.legacySaw, (std::vector<std::string>{"version 1", "version 2"}));
+    EXPECT_EQ(services.genericSaw, services.legacySaw);
+}
+
 TEST_F(Form1Test, OnlyWhenTheFixedLayoutFailsIsTheGenericLoaderTried) {
     services.legacyOk = false;
     ASSERT_TRUE(form.Form_Load());

@@ -125,6 +125,35 @@ TEST_F(LegacyLoader, LoadOrderFileFallsBackToTheGenericLoaderKeepingTheFields) {
     EXPECT_EQ(order.xml_elements, (Records{{"XML_PatientID", "6"}}));
 }
 
+// The PACS finishes its rewrite just after the fixed-layout loader gave up on
+// the half-written file, before the generic loader gets its turn.
+class RewriteAfterFailure final : public LogSink {
+public:
+    RewriteAfterFailure(std::string path, std::string finished) : path_(std::move(path)), finished_(std::move(finished)) {}
+    void WriteLog(const std::string& message) override {
+        if (message.starts_with("Unable to Load XML ")) WriteFile(path_, finished_);
+    }
+    void WriteVerboseLog(const std::string&) override {}
+
+private:
+    std::string path_, finished_;
+};
+
+TEST_F(LegacyLoader, AFileCaughtMidRewriteIsNotAnOrderEvenIfItIsFinishedBeforeTheSecondLoader) {
+    SeedPreviousOrder();
+    const OrderFields before = order.fields;
+    WriteFile(dir / "o.xml", "");  // truncated: the rewrite has begun
+    RewriteAfterFailure pacs(dir / "o.xml", "<DictationData><New><PatientID>NEW</PatientID></New></DictationData>");
+    IntakeContext racing{xml::DefaultDocumentFactory(), pacs, clock};
+    LoadOutcome out = LoadOrderFile(order, dir / "o.xml", racing);
+    EXPECT_FALSE(out.ok);
+    EXPECT_EQ(order.fields, before);  // never the old patient beside the new order's values
+    EXPECT_EQ(order.xml_elements, (Records{{"XML_PatientID", "old-mrn"}}));
+    // The next attempt reads the finished file.
+    EXPECT_TRUE(LoadOrderFile(order, dir / "o.xml", ctx).ok);
+    EXPECT_EQ(order.fields.txtMRN, "NEW");
+}
+
 TEST(AccessionText, StampAcrossTheYearEnd) {
     EXPECT_EQ(GetAccessionText(FixedClock(LocalTime{2026, 12, 31, 23, 59, 59})), "T261231_2359");
     EXPECT_EQ(GetAccessionText(FixedClock(LocalTime{2027, 1, 1, 0, 0, 0})), "T270101_0000");
