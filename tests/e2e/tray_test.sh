@@ -29,14 +29,12 @@ wait_for() {  # wait_for SECONDS command...: true once the command succeeds
   until "$@"; do [ $SECONDS -ge $deadline ] && return 1; sleep 0.1; done
 }
 
-# A display of our own.
-for n in $(seq 90 140); do
-  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || break
-done
-export DISPLAY=:$n
-Xvfb "$DISPLAY" -screen 0 1024x768x24 -nolisten tcp >"$scratch/xvfb.log" 2>&1 &
+# A display of our own: Xvfb picks a free number and tells it on fd 3.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
 pids+=($!)
-wait_for 10 xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "SKIP: Xvfb cannot start"; cat "$scratch/xvfb.log"; exit 77; }
+wait_for 10 test -s "$scratch/display" || { echo "SKIP: Xvfb cannot start"; cat "$scratch/xvfb.log"; exit 77; }
+export DISPLAY=:$(head -1 "$scratch/display")
+wait_for 10 xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "SKIP: Xvfb does not answer on $DISPLAY"; exit 77; }
 trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
   --transparent false --tint 0x333333 >"$scratch/trayer.log" 2>&1 &
 pids+=($!)
