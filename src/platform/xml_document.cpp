@@ -1,10 +1,7 @@
 #include "platform/xml_document.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-#include <iterator>
-#include <sstream>
+#include "platform/file_io.h"
+
 
 namespace pvd::xml {
 
@@ -35,26 +32,7 @@ std::string Node::nodeTypedValue() const {
 FileSnapshot ReadFileSnapshot(const std::string& path) {
     FileSnapshot f;
     f.path = path;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        f.error = "Cannot open file " + path + ": " + std::strerror(errno);
-        return f;
-    }
-    char buffer[64 * 1024];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        f.bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (f.bytes.size() > kMaxDocumentBytes) {
-            f.bytes.clear();
-            f.error = "File " + path + " is larger than " + std::to_string(kMaxDocumentBytes) + " bytes";
-            return f;
-        }
-    }
-    if (in.bad()) {
-        f.bytes.clear();
-        f.error = "Cannot read file " + path;
-        return f;
-    }
-    f.readable = true;
+    f.readable = ReadWholeFile(path, kMaxDocumentBytes, f.bytes, &f.error);
     return f;
 }
 

@@ -6,7 +6,7 @@
 #include <iterator>
 #include <vector>
 
-#include "platform/atomic_file.h"
+#include "platform/file_io.h"
 
 namespace pvd {
 namespace {
@@ -75,14 +75,8 @@ std::optional<std::string_view> KeyOf(std::string_view line, std::string_view* v
 }
 
 std::string ReadText(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) return {};
     std::string text;
-    char buf[16384];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        text.append(buf, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > kMaxIniBytes) return {};
-    }
+    ReadWholeFile(file, kMaxIniBytes, text);
     return text;
 }
 

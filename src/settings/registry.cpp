@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "platform/environment.h"
+#include "platform/file_io.h"
 
 namespace pvd {
 namespace {
@@ -155,19 +156,6 @@ bool ParseValue(std::string_view v, bool utf16, RegistryValue& out) {
     return false;
 }
 
-std::string ReadWholeFile(const std::string& path) {
-    if (path.empty()) return {};
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::string bytes;
-    char buf[16384];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
-        bytes.append(buf, static_cast<std::size_t>(in.gcount()));
-        if (bytes.size() > kMaxRegFileBytes) return {};
-    }
-    return bytes;
-}
-
 }  // namespace
 
 RegistryData ParseRegFile(std::string_view bytes) {
@@ -266,7 +254,9 @@ RegistryResult ReadRegistryValue(RegistryRoot root, const std::string& keyPath, 
                                  const RegistryResult& fallback) {
     const std::string file = root == RegistryRoot::LocalMachine ? MachineRegistryFile() : UserRegistryFile();
     const std::string rootName = root == RegistryRoot::LocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
-    const RegistryData data = ParseRegFile(ReadWholeFile(file));
+    std::string text;
+    ReadWholeFile(file, kMaxRegFileBytes, text);
+    const RegistryData data = ParseRegFile(text);
     auto k = data.find(CanonicalKey(rootName + "\\" + keyPath));
     if (k == data.end()) return fallback;
     auto v = k->second.find(Upper(valueName));

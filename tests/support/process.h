@@ -19,41 +19,15 @@ namespace pvd::test {
 
 inline std::string Bin(const std::string& name) { return (BuildDir() / "bin" / name).string(); }
 
-struct RunResult {
-    int status = -1;
-    std::string out, err;
-};
 
-// Runs a program with the current environment and waits for it.
-inline RunResult Run(const std::vector<std::string>& args, const std::string& scratch) {
-    const std::string outFile = scratch + "/.run.out", errFile = scratch + "/.run.err";
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    RunResult r;
-    if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0) {
-        int st = 0;
-        waitpid(pid, &st, 0);
-        r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    r.out = ReadFile(outFile);
-    r.err = ReadFile(errFile);
-    return r;
-}
-
-// Starts a program in the background with its output in scratch files.
-inline pid_t Spawn(const std::vector<std::string>& args, const std::string& scratch) {
-    const std::string outFile = scratch + "/.spawn.out";
+// Starts a program with the current environment, its standard output and
+// error going to the files named (the same file for both is allowed).
+inline pid_t SpawnTo(const std::vector<std::string>& args, const std::string& outFile, const std::string& errFile) {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_addopen(&fa, 2, outFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (errFile == outFile) posix_spawn_file_actions_adddup2(&fa, 1, 2);
+    else posix_spawn_file_actions_addopen(&fa, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -61,6 +35,11 @@ inline pid_t Spawn(const std::vector<std::string>& args, const std::string& scra
     if (posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid = -1;
     posix_spawn_file_actions_destroy(&fa);
     return pid;
+}
+
+// Starts a program in the background, its output in scratch/.spawn.out.
+inline pid_t Spawn(const std::vector<std::string>& args, const std::string& scratch) {
+    return SpawnTo(args, scratch + "/.spawn.out", scratch + "/.spawn.out");
 }
 
 // Waits for a child to end: its exit status, -1 when it still runs at the
@@ -74,6 +53,24 @@ inline int WaitExit(pid_t pid, int timeoutMs = 10000) {
         if (waited >= timeoutMs) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+struct RunResult {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs a program with the current environment and waits for it.
+inline RunResult Run(const std::vector<std::string>& args, const std::string& scratch) {
+    const std::string outFile = scratch + "/.run.out", errFile = scratch + "/.run.err";
+    std::filesystem::remove(outFile);
+    std::filesystem::remove(errFile);
+    RunResult r;
+    const pid_t pid = SpawnTo(args, outFile, errFile);
+    if (pid > 0) r.status = WaitExit(pid, 60000);
+    r.out = ReadFile(outFile);
+    r.err = ReadFile(errFile);
+    return r;
 }
 
 // Waits until the file holds at least `lines` lines (the recorder runs on its own).

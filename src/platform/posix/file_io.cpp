@@ -1,4 +1,4 @@
-#include "platform/atomic_file.h"
+#include "platform/file_io.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,8 +6,29 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 
 namespace pvd {
+
+bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error) {
+    bytes.clear();
+    auto fail = [&](std::string why) {
+        bytes.clear();
+        if (error) *error = std::move(why);
+        return false;
+    };
+    if (path.empty()) return fail("No file name");
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return fail("Cannot open file " + path + ": " + std::strerror(errno));
+    char buffer[64 * 1024];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (bytes.size() > maxBytes) return fail("File " + path + " is larger than " + std::to_string(maxBytes) + " bytes");
+    }
+    if (in.bad()) return fail("Cannot read file " + path);
+    return true;
+}
 
 bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
     const auto slash = path.find_last_of('/');
