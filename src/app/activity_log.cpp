@@ -11,8 +11,7 @@
 namespace pvd {
 
 std::string LogFileName() {
-    const std::string s(1, kPathSeparator);
-    return GetEnv("TEMP") + s + "Vantora" + s + GetProductKeyName() + s + ExecutableBaseName() + ".log";
+    return ProgramTempFolder() + kPathSeparator + ExecutableBaseName() + ".log";
 }
 
 std::string ActivityLog::Stamp() const {

@@ -70,8 +70,7 @@ int PrintPaths(std::ostream& out) {
     line("machine registry file", MachineRegistryFile(),
          GetRawEnv("VANTORA_MACHINE_REGISTRY").empty() ? "built-in default" : "environment VANTORA_MACHINE_REGISTRY");
     line("user registry file", UserRegistryFile(), "");
-    const std::string temp = GetEnv("TEMP") + kPathSeparator + "Vantora" + kPathSeparator + GetProductKeyName();
-    line("temporary folder", temp, GetRawEnv("TEMP").empty() ? "environment TMPDIR or built-in /tmp (for TEMP)" : "environment TEMP");
+    line("temporary folder", ProgramTempFolder(), GetRawEnv("TEMP").empty() ? "environment TMPDIR or built-in /tmp (for TEMP)" : "environment TEMP");
     line("log file", LogFileName(), "");
     const std::string recorder = GetVNRPath();
     line("recorder", recorder.empty() ? "(none)" : recorder, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR PATH");

@@ -14,9 +14,7 @@ namespace pvd {
 void SystemServices::InitFileControl() { pvd::InitFileControl(); }
 void SystemServices::InitFileSystem() { pvd::InitFileSystem(); }
 
-std::string SystemServices::TempFolder() {
-    return GetEnv("TEMP") + kPathSeparator + "Vantora" + kPathSeparator + GetProductKeyName();
-}
+std::string SystemServices::TempFolder() { return ProgramTempFolder(); }
 
 void SystemServices::EnsureTempFolder(const std::string& path) { pvd::EnsureTempFolder(path, log_); }
 void SystemServices::SetSettingsAppName(const std::string& name) { pvd::SetSettingsAppName(name); }

@@ -19,6 +19,8 @@ std::string GetProductKeyPath(const std::string& name) { return "SOFTWARE\\Vanto
 
 std::string GetProductRegistryKey() { return GetProductKeyPath(GetProductKeyName()); }
 
+std::string ProgramTempFolder() { return GetEnv("TEMP") + kSep + "Vantora" + kSep + GetProductKeyName(); }
+
 std::string BuiltInVnFilesRoot() { return GetRawEnv("HOME") + kSep + "VnFiles"; }
 
 std::string GetAppDataFolder(const std::string& sub, PathSource* source) {

@@ -25,6 +25,9 @@ bool WorkingDirectoryIsEmpty();
 std::string GetDictationRootFolder(PathSource* source = nullptr);
 std::string GetDraftsFolder(PathSource* source = nullptr);
 
+// The program's temporary folder: TEMP, "Vantora", the product key name.
+std::string ProgramTempFolder();
+
 // The built-in dictation root: $HOME/VnFiles.
 std::string BuiltInVnFilesRoot();
 
