@@ -108,7 +108,8 @@ bool WriteIniValue(const std::string& file, const std::string& section, const st
     std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
 
     std::vector<Line> lines = SplitLines(ReadText(file));
-    std::string eol = lines.empty() || lines.front().end.empty() ? "\n" : lines.front().end;
+    // New lines end as the file's lines do: CR LF or LF.
+    const std::string eol = !lines.empty() && lines.front().end == "\r\n" ? "\r\n" : "\n";
     const std::string entry = key + "=" + value;
 
     bool inSection = false;
@@ -130,7 +131,8 @@ bool WriteIniValue(const std::string& file, const std::string& section, const st
         }
     }
     if (!done) {
-        if (!lines.empty() && lines.back().end.empty()) lines.back().end = eol;
+        // A last line without a line feed would run into the new lines.
+        if (!lines.empty() && lines.back().end.find('\n') == std::string::npos) lines.back().end += "\n";
         if (insertAt) {
             lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(*insertAt), Line{entry, eol});
         } else {

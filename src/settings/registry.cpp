@@ -213,7 +213,7 @@ RegistryData ParseRegFile(std::string_view bytes) {
             haveKey = false;
             if (l.back() != ']' || l.size() < 3 || l[1] == '-') continue;  // malformed, or a deletion
             key = CanonicalKey(std::string(l.substr(1, l.size() - 2)));
-            haveKey = true;
+            haveKey = key.starts_with("HKEY_") && key.find('\\') != std::string::npos;  // a root, then a key under it
             continue;
         }
         if (!haveKey) continue;
@@ -240,6 +240,27 @@ RegistryData ParseRegFile(std::string_view bytes) {
     return data;
 }
 
+RegistryResult ConvertRegistryValue(const RegistryValue& value, const RegistryResult& fallback) {
+    const auto& bytes = value.bytes;
+    switch (value.type) {
+    case 1:
+    case 2:
+        if (bytes.empty()) return fallback;  // a zero-size text value cannot be converted
+        return std::string(bytes.begin(), bytes.end() - 1);
+    case 3:
+        return bytes;
+    case 4:
+        if (bytes.size() < 4) return fallback;
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
+                                         (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24));
+    case 7:
+        if (bytes.size() < 2) return fallback;
+        return std::string(bytes.begin(), bytes.end() - 2);
+    default:
+        return fallback;
+    }
+}
+
 std::string MachineRegistryFile() {
     std::string v = GetRawEnv("VANTORA_MACHINE_REGISTRY");
     return v.empty() ? std::string("/etc/vantora/registry.reg") : v;
@@ -261,24 +282,7 @@ RegistryResult ReadRegistryValue(RegistryRoot root, const std::string& keyPath, 
     if (k == data.end()) return fallback;
     auto v = k->second.find(Upper(valueName));
     if (v == k->second.end()) return fallback;
-    const auto& bytes = v->second.bytes;
-    switch (v->second.type) {
-    case 1:
-    case 2:
-        if (bytes.empty()) return fallback;  // a zero-size text value cannot be converted
-        return std::string(bytes.begin(), bytes.end() - 1);
-    case 3:
-        return bytes;
-    case 4:
-        if (bytes.size() < 4) return fallback;
-        return static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
-                                         (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24));
-    case 7:
-        if (bytes.size() < 2) return fallback;
-        return std::string(bytes.begin(), bytes.end() - 2);
-    default:
-        return fallback;
-    }
+    return ConvertRegistryValue(v->second, fallback);
 }
 
 std::string ReadRegistryText(RegistryRoot root, const std::string& keyPath, const std::string& valueName) {

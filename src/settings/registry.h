@@ -28,6 +28,10 @@ using RegistryData = std::map<std::string, std::map<std::string, RegistryValue>>
 // lines are skipped; later definitions of a value replace earlier ones.
 RegistryData ParseRegFile(std::string_view bytes);
 
+// A stored value as its type reads: text, integer or bytes; the fallback for
+// types that are not read and data too short for its type.
+RegistryResult ConvertRegistryValue(const RegistryValue& value, const RegistryResult& fallback);
+
 // Where the two registry files live.
 std::string MachineRegistryFile();  // $VANTORA_MACHINE_REGISTRY or /etc/vantora/registry.reg
 std::string UserRegistryFile();     // ${XDG_CONFIG_HOME:-$HOME/.config}/vantora/registry.reg

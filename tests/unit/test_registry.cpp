@@ -102,7 +102,7 @@ TEST_F(Registry, BrokenFilesYieldTheFallbackAndKeepTheGoodLines) {
         EXPECT_EQ(LM("Sz"), RegistryResult(std::string("fallback")));
     }
     Machine("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Bad\"=dword:zz\n\"Bad2\"=hex:123\n"
-            "[broken\n\"Orphan\"=\"x\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Good\"=\"yes\"\n\"Empty\"=hex(1):\n");
+            "[broken\n\"Orphan\"=\"x\"\n[\\]\n\"Rootless\"=\"x\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Good\"=\"yes\"\n\"Empty\"=hex(1):\n");
     EXPECT_EQ(LM("Bad"), RegistryResult(std::string("fallback")));
     EXPECT_EQ(LM("Bad2"), RegistryResult(std::string("fallback")));
     EXPECT_EQ(LM("Orphan"), RegistryResult(std::string("fallback")));

@@ -108,6 +108,15 @@ TEST_F(SettingsStore, VerboseWindowOpensAtTheFirstCheckAndClosesAfterThirtyDays)
     EXPECT_FALSE(IsVerboseLogOn(clock));
 }
 
+TEST(IniFile, WhatIsWrittenReadsBackWhateverTheLineEnds) {
+    test::TempDir dir;
+    for (std::string text : {std::string("\r"), std::string("[Defaults]\r"), std::string("a=1\r\n[x]"), std::string("\r\r\n")}) {
+        WriteFile(dir / "s.ini", text);
+        ASSERT_TRUE(WriteIniValue(dir / "s.ini", "Defaults", "XMLDataPath", "/x.xml"));
+        EXPECT_EQ(ReadIniValue(dir / "s.ini", "Defaults", "XMLDataPath"), "/x.xml") << testing::PrintToString(text);
+    }
+}
+
 TEST(IniFile, ValuesThatCannotBeStoredAreRefused) {
     test::TempDir dir;
     EXPECT_FALSE(WriteIniValue(dir / "a.ini", "S", "k", "line\rbreak"));

@@ -173,7 +173,10 @@ void MainWindow::OnWatchEvent() {
 }
 
 void MainWindow::WatchOrderFile() {
-    if (!timer1_.isActive()) return;
+    // VANTORA_WATCH=poll leaves the watch to the one-second poll (file-system
+    // notifications do not report changes made by other hosts on a share).
+    static const bool pollOnly = qgetenv("VANTORA_WATCH") == "poll";
+    if (!timer1_.isActive() || pollOnly) return;
     const QString file = Q(form_->GetXMLFilename());
     const QString folder = QFileInfo(file).absolutePath();
     if (file != watchedFile_) {

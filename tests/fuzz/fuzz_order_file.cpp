@@ -1,0 +1,35 @@
+// Both order loaders on arbitrary bytes, as one snapshot of the order file.
+#include <cstdint>
+#include <cstdlib>
+#include <unordered_set>
+
+#include "intake/loaders.h"
+
+using namespace pvd;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static NullLog log;
+    static FixedClock clock(LocalTime{2026, 12, 31, 23, 59, 0});
+    const IntakeContext ctx{xml::DefaultDocumentFactory(), log, clock};
+    xml::FileSnapshot file{"order.xml", true, std::string(reinterpret_cast<const char*>(data), size), ""};
+
+    OrderState order;
+    order.fields.txtMRN = "previous";
+    if (!LoadLegacyXML(order, file, ctx)) {
+        const bool generic = LoadXML(order, file, ctx);
+        auto doc = xml::DefaultDocumentFactory().create();
+        const bool parses = doc->load(file);
+        // Bytes that do not parse are never an order, and change no field.
+        if (generic != parses) std::abort();
+        if (!parses && order.fields.txtMRN != "previous") std::abort();
+        // The walk names every value and never gives a name out twice.
+        std::unordered_set<std::string> seen;
+        for (const auto& n : order.xml_names.names())
+            if (!seen.insert(n).second) std::abort();
+        for (const auto& e : order.xml_elements)
+            if (e.field_name.empty() || e.field_value.empty() || !seen.contains(e.field_name)) std::abort();
+    } else if (order.fields.txtAccession.empty()) {
+        std::abort();  // the fixed layout always has an accession number, given or stamped
+    }
+    return 0;
+}

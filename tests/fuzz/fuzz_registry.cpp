@@ -1,0 +1,35 @@
+// The .reg reader on arbitrary bytes.
+#include <cstdint>
+#include <cstdlib>
+
+#include "settings/registry.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const pvd::RegistryData parsed = pvd::ParseRegFile(std::string_view(reinterpret_cast<const char*>(data), size));
+    for (const auto& [key, values] : parsed) {
+        if (!key.starts_with("HKEY_")) std::abort();  // only keys under a registry root
+        for (const auto& [name, value] : values) {
+            const pvd::RegistryResult r = pvd::ConvertRegistryValue(value, std::monostate{});
+            const std::size_t n = value.bytes.size();
+            // Each type reads as its own kind, or as nothing when its data is too short.
+            switch (value.type) {
+            case 1:
+            case 2:
+                if (n ? std::get<std::string>(r).size() != n - 1 : !std::holds_alternative<std::monostate>(r)) std::abort();
+                break;
+            case 4:
+                if (n >= 4 ? !std::holds_alternative<std::int32_t>(r) : !std::holds_alternative<std::monostate>(r)) std::abort();
+                break;
+            case 7:
+                if (n >= 2 ? std::get<std::string>(r).size() != n - 2 : !std::holds_alternative<std::monostate>(r)) std::abort();
+                break;
+            case 3:
+                if (std::get<std::vector<std::uint8_t>>(r).size() != n) std::abort();
+                break;
+            default:
+                if (!std::holds_alternative<std::monostate>(r)) std::abort();
+            }
+        }
+    }
+    return 0;
+}
