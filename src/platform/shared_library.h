@@ -8,8 +8,9 @@ namespace pvd {
 
 class SharedLibrary {
 public:
-    // Looks in the program's own folder, then its ../lib, then the system's
-    // library path. Nothing when the library is missing or cannot be loaded.
+    // Looks in the program's own folder, then its ../lib, and nowhere else,
+    // so that the program always uses the libraries installed with it.
+    // Nothing when the library is missing or cannot be loaded.
     static std::unique_ptr<SharedLibrary> Open(const std::string& fileName);
     ~SharedLibrary();
     SharedLibrary(const SharedLibrary&) = delete;

@@ -9,7 +9,7 @@ namespace pvd {
 std::unique_ptr<SharedLibrary> SharedLibrary::Open(const std::string& fileName) {
     if (fileName.empty() || fileName.find('/') != std::string::npos) return nullptr;
     const std::string here = ExecutableFolder();
-    for (const std::string& candidate : {here + "/" + fileName, here + "/../lib/" + fileName, fileName}) {
+    for (const std::string& candidate : {here + "/" + fileName, here + "/../lib/" + fileName}) {
         if (void* h = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return std::unique_ptr<SharedLibrary>(new SharedLibrary(h));
     }
     return nullptr;
