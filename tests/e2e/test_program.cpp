@@ -6,8 +6,7 @@
 
 #include <csignal>
 
-#include "process.h"
-#include "settings_fixture.h"
+#include "program_fixture.h"
 
 namespace pvd {
 namespace {
@@ -15,54 +14,7 @@ namespace {
 using nlohmann::json;
 using test::WriteFile;
 
-class Program : public test::ScratchHome {
-protected:
-    std::string drafts, recLog, order;
-    pid_t pid = -1;
-
-    void SetUp() override {
-        ScratchHome::SetUp();
-        drafts = dir / "dictation/Drafts";
-        recLog = dir / "recorder.log";
-        order = drafts + "/ridavaruz.xml";
-        std::filesystem::create_directories(drafts);
-        std::filesystem::create_directories(dir.path() / "run");
-        std::filesystem::permissions(dir.path() / "run", std::filesystem::perms::owner_all);
-        WriteFile(dir / "machine.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"WorkingDirectory\"=\"" +
-                                           (dir / "dictation") + "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR]\n\"PATH\"=\"" +
-                                           test::Bin("demo-recorder") + "\"\n");
-        env.set("DEMO_RECORDER_LOG", recLog).set("XDG_RUNTIME_DIR", dir / "run").set("QT_QPA_PLATFORM", "offscreen");
-    }
-    void TearDown() override {
-        if (pid > 0 && test::WaitExit(pid, 0) == -1) {
-            kill(pid, SIGKILL);
-            test::WaitExit(pid);
-        }
-        ScratchHome::TearDown();
-    }
-    // Ends the program with a signal; its exit status.
-    int Stop(int sig) {
-        kill(pid, sig);
-        int status = test::WaitExit(pid);
-        if (status >= 0) pid = -1;
-        if (status != 0) ADD_FAILURE() << "the program's output:\n" << test::ReadFile(dir / ".spawn.out");
-        return status;
-    }
-    static std::string Order(const std::string& mrn, const std::string& acc) {
-        return "<DictationData><New><PatientID>" + mrn + "</PatientID><AccessionNumber>" + acc +
-               "</AccessionNumber><PatientName>P " + mrn + "</PatientName></New></DictationData>";
-    }
-    void StartAndWaitUntilReady() {
-        pid = test::Spawn({test::Bin("pacs-vantora-driver")}, dir.path().string());
-        ASSERT_GT(pid, 0);
-        // "Load XML" follows the start lines once start-up has read the order
-        // file's date: any later rewrite is a new order.
-        const std::string log = dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log";
-        auto lines = test::WaitForLines(log, 3);
-        ASSERT_GE(lines.size(), 3u) << test::ReadFile(dir / ".spawn.out");
-        EXPECT_NE(lines[2].find(" - Load XML "), std::string::npos) << lines[2];
-    }
-};
+using test::Program;
 
 TEST_F(Program, EveryRewriteIsLaunchedAndNothingAtStartUp) {
     WriteFile(order, Order("100", "A1"));
