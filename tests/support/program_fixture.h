@@ -44,6 +44,7 @@ protected:
         if (status != 0) ADD_FAILURE() << "the program's output:\n" << ReadFile(dir / ".spawn.out");
         return status;
     }
+public:
     static std::string Order(const std::string& mrn, const std::string& acc) {
         return "<DictationData><New><PatientID>" + mrn + "</PatientID><AccessionNumber>" + acc +
                "</AccessionNumber><PatientName>P " + mrn + "</PatientName></New></DictationData>";
