@@ -27,19 +27,25 @@ void OnSignal(int) {
 }
 
 // SIGTERM, SIGINT and SIGHUP end the program like "Exit", from the event loop.
-void RouteSignals(Form1& form) {
+// The handler only writes a byte, so it is installed before anything else;
+// a signal that comes during start-up is handled once the event loop runs.
+void InstallSignalPipe() {
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, g_signalPipe) != 0) return;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+
+void RouteSignals(Form1& form) {
+    if (g_signalPipe[1] < 0) return;
     auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, qApp);
     QObject::connect(notifier, &QSocketNotifier::activated, qApp, [&form] {
         char byte;
         [[maybe_unused]] ssize_t n = read(g_signalPipe[1], &byte, 1);
         form.mnuExit_Click();
     });
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
 }
 
 // A StatusNotifierItem panel reports single clicks only.
@@ -52,6 +58,7 @@ bool SingleClickTray() {
 }  // namespace
 
 int RunGui(int& argc, char** argv, bool show) {
+    InstallSignalPipe();
     QApplication app(argc, argv);
     QApplication::setApplicationName("pacs-vantora-driver");
     QApplication::setApplicationDisplayName(kCaption);
@@ -68,8 +75,8 @@ int RunGui(int& argc, char** argv, bool show) {
     Form1 form(services, window);
     window.Attach(&form);
     window.SetSingleClickTray(SingleClickTray());
-    if (!form.Form_Load()) return 0;
     RouteSignals(form);
+    if (!form.Form_Load()) return 0;
 #ifndef QT_NO_SESSIONMANAGER
     QObject::connect(&app, &QGuiApplication::commitDataRequest, &app, [&form](QSessionManager&) { form.mnuExit_Click(); });
 #endif
