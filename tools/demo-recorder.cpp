@@ -5,14 +5,20 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <string>
 
 #include "vnf_reader.h"
 
 int main(int argc, char** argv) {
     using namespace pvd::tools;
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);  // when this start began, for latency measurements
     std::string arg = argc > 1 ? argv[1] : "";
-    Json line{{"pid", static_cast<long>(getpid())}, {"argc", argc - 1}, {"argument", arg}};
+    Json line{{"pid", static_cast<long>(getpid())},
+              {"started_ns", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec},
+              {"argc", argc - 1},
+              {"argument", arg}};
     if (arg.rfind("open", 0) != 0) {
         line["error"] = "expected open<path>";
     } else {
