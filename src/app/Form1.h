@@ -3,7 +3,6 @@
 // menu and the tray icon's clicks. A view draws it and forwards events.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/environment.h"
+#include "platform/text.h"
 #include "settings/registry.h"
 
 namespace pvd {
@@ -29,12 +30,6 @@ bool StatFsOfDrive(const std::string& path, struct statfs& out) {
         if (slash == 0) return statfs("/", &out) == 0;
         p.resize(slash);
     }
-}
-
-std::string TrimSpaces(const std::string& s) {
-    auto b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return {};
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
 }
 
 }  // namespace

@@ -2,17 +2,9 @@
 
 #include <cstdio>
 
+#include "platform/text.h"
+
 namespace pvd {
-namespace {
-
-std::string TrimSpaces(const std::string& s) {
-    auto b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return {};
-    auto e = s.find_last_not_of(' ');
-    return s.substr(b, e - b + 1);
-}
-
-}  // namespace
 
 std::string GetAccessionText(const Clock& clock) {
     const LocalTime t = ToLocalTime(clock.now());

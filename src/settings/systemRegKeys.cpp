@@ -5,6 +5,7 @@
 
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
+#include "platform/text.h"
 #include "settings/EnvironmentFunction.h"
 #include "settings/ini_file.h"
 #include "settings/registry.h"
@@ -14,12 +15,6 @@ namespace {
 
 std::string g_appName;
 std::string g_currentProfile;
-
-std::string TrimSpaces(const std::string& s) {
-    auto b = s.find_first_not_of(' ');
-    if (b == std::string::npos) return {};
-    return s.substr(b, s.find_last_not_of(' ') - b + 1);
-}
 
 // A whole number or decimal in the text, read without regard to the locale.
 bool ParseNumber(const std::string& text, double& out) {
