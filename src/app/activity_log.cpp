@@ -1,6 +1,5 @@
 #include "app/activity_log.h"
 
-#include <ctime>
 #include <fstream>
 
 #include "platform/environment.h"
@@ -14,14 +13,8 @@ std::string LogFileName() {
     return ProgramTempFolder() + kPathSeparator + ExecutableBaseName() + ".log";
 }
 
-std::string ActivityLog::Stamp() const {
-    // The user's short date and long time, as the locale writes them.
-    std::time_t t = std::chrono::system_clock::to_time_t(clock_.now());
-    std::tm tm{};
-    localtime_r(&t, &tm);
-    char buf[128];
-    return std::strftime(buf, sizeof buf, "%x %X", &tm) ? std::string(buf) : std::string();
-}
+// The user's short date and long time, as the locale writes them.
+std::string ActivityLog::Stamp() const { return FormatLocalTime(clock_.now(), "%x %X"); }
 
 void ActivityLog::WriteLog(const std::string& message) {
     std::ofstream out(LogFileName(), std::ios::binary | std::ios::app);

@@ -34,4 +34,12 @@ TimePoint FromLocalTime(const LocalTime& t) {
     return std::chrono::system_clock::from_time_t(std::mktime(&tm));
 }
 
+std::string FormatLocalTime(TimePoint t, const char* pattern) {
+    std::time_t tt = std::chrono::system_clock::to_time_t(t);
+    std::tm tm{};
+    localtime_r(&tt, &tm);
+    char buf[128];
+    return std::strftime(buf, sizeof buf, pattern, &tm) ? std::string(buf) : std::string();
+}
+
 }  // namespace pvd

@@ -24,6 +24,9 @@ Clock& SystemClock();
 // Conversions in the local time zone.
 LocalTime ToLocalTime(TimePoint t);
 TimePoint FromLocalTime(const LocalTime& t);
+// The time in the local time zone as a strftime pattern writes it, with the
+// locale's names; "" when it does not fit.
+std::string FormatLocalTime(TimePoint t, const char* pattern);
 
 class FixedClock final : public Clock {
 public:
