@@ -32,7 +32,7 @@ std::string Node::nodeTypedValue() const {
 FileSnapshot ReadFileSnapshot(const std::string& path) {
     FileSnapshot f;
     f.path = path;
-    f.readable = ReadWholeFile(path, kMaxDocumentBytes, f.bytes, &f.error);
+    f.readable = ReadWholeFile(path, kMaxDocumentBytes, f.bytes, &f.error, &f.identity, &f.stable);
     return f;
 }
 

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_io.h"
+
 namespace pvd::xml {
 
 enum class NodeKind { Element, Text, CData, Comment, ProcessingInstruction };
@@ -39,6 +41,8 @@ struct FileSnapshot {
     bool readable = false;
     std::string bytes;
     std::string error;  // why it could not be read
+    FileIdentity identity;  // of the version read, taken before reading it
+    bool stable = true;     // false when the file changed while it was read
 };
 FileSnapshot ReadFileSnapshot(const std::string& path);
 

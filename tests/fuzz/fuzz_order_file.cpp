@@ -11,7 +11,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static NullLog log;
     static FixedClock clock(LocalTime{2026, 12, 31, 23, 59, 0});
     const IntakeContext ctx{xml::DefaultDocumentFactory(), log, clock};
-    xml::FileSnapshot file{"order.xml", true, std::string(reinterpret_cast<const char*>(data), size), ""};
+    xml::FileSnapshot file;
+    file.path = "order.xml";
+    file.readable = true;
+    file.bytes.assign(reinterpret_cast<const char*>(data), size);
 
     OrderState order;
     order.fields.txtMRN = "previous";

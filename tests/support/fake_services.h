@@ -50,7 +50,11 @@ public:
     std::vector<std::string> legacySaw, genericSaw;  // the bytes each loader was given
     xml::FileSnapshot ReadOrderFile(const std::string& p) override {
         Call("read:" + p);
-        return xml::FileSnapshot{p, true, "version " + std::to_string(++reads), ""};
+        xml::FileSnapshot f;
+        f.path = p;
+        f.readable = true;
+        f.bytes = "version " + std::to_string(++reads);
+        return f;
     }
     bool LoadLegacyXML(OrderState& o, const xml::FileSnapshot& f) override {
         const std::string& p = f.path;

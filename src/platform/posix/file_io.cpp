@@ -7,26 +7,66 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
 namespace pvd {
 
-bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error) {
+namespace {
+
+FileIdentity IdentityOf(const struct stat& st) {
+    FileIdentity id;
+    id.exists = S_ISREG(st.st_mode);
+    id.device = static_cast<std::uint64_t>(st.st_dev);
+    id.fileId = static_cast<std::uint64_t>(st.st_ino);
+    id.size = static_cast<std::int64_t>(st.st_size);
+    id.mtimeNs = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+    id.ctimeNs = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1'000'000'000 + st.st_ctim.tv_nsec;
+    return id;
+}
+
+}  // namespace
+
+FileIdentity StatFileIdentity(const std::string& path) {
+    struct stat st{};
+    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    return IdentityOf(st);
+}
+
+bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error,
+                   FileIdentity* identity, bool* stable) {
     bytes.clear();
+    if (identity) *identity = {};
+    if (stable) *stable = true;
+    int fd = -1;
     auto fail = [&](std::string why) {
         bytes.clear();
+        if (fd >= 0) close(fd);
         if (error) *error = std::move(why);
         return false;
     };
     if (path.empty()) return fail("No file name");
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return fail("Cannot open file " + path + ": " + std::strerror(errno));
+    // O_NONBLOCK: opening a FIFO with no writer, or a device, must not hang us.
+    fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return fail("Cannot open file " + path + ": " + std::strerror(errno));
+    struct stat before{};
+    if (fstat(fd, &before) != 0) return fail("Cannot read file " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(before.st_mode)) return fail("File " + path + " is not a regular file");
+    if (static_cast<std::uint64_t>(before.st_size) > maxBytes)
+        return fail("File " + path + " is larger than " + std::to_string(maxBytes) + " bytes");
+    bytes.reserve(static_cast<std::size_t>(before.st_size));
     char buffer[64 * 1024];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        bytes.append(buffer, static_cast<std::size_t>(in.gcount()));
+    while (true) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail("Cannot read file " + path + ": " + std::strerror(errno));
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
         if (bytes.size() > maxBytes) return fail("File " + path + " is larger than " + std::to_string(maxBytes) + " bytes");
     }
-    if (in.bad()) return fail("Cannot read file " + path);
+    struct stat after{};
+    if (stable) *stable = fstat(fd, &after) == 0 && IdentityOf(after) == IdentityOf(before) &&
+                          static_cast<std::int64_t>(bytes.size()) == static_cast<std::int64_t>(before.st_size);
+    if (identity) *identity = IdentityOf(before);
+    close(fd);
     return true;
 }
 
