@@ -3,10 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 
 #include "test_support.h"
@@ -232,6 +236,73 @@ TEST(VnfFormat, DamagedFilesAreNotReadAsDictations) {
     lying[good.find("vnff") + 20] = '\x7F';  // the name length now runs past the chunk
     WriteFile(dir / "lying.iaf", lying);
     EXPECT_EQ(VNFOpenFileRead((dir / "lying.iaf").c_str()), 0);
+}
+
+TEST(VnfFormat, AnUnnamedFileAppearsOnlyAtItsPublishCompleteAndOnce) {
+    TempDir dir;
+    const std::string path = dir / std::string(240, 'n');  // a long name leaves room for no long temporary
+    int32_t h = VNFCreateFileUnnamed(path.c_str());
+    ASSERT_NE(h, 0);
+    AddVNFField(h, "D_Created", "07-Dec-2026");
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    AddVNFField(h, "F_Subject", "987");
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    EXPECT_TRUE(Listing(dir).empty());  // both saves made, nothing visible
+    ASSERT_EQ(VNFPublishFile(h), VNF_OK);
+    CloseVNFFile(h);
+    EXPECT_EQ(ReadBack(path)->fields, (Fields{{"D_Created", "07-Dec-2026"}, {"F_Subject", "987"}}));
+
+    // Closed unpublished: nothing left. Published onto a taken name: refused.
+    h = VNFCreateFileUnnamed((dir / "b.iaf").c_str());
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    CloseVNFFile(h);
+    h = VNFCreateFileUnnamed((dir / "c.iaf").c_str());
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    WriteFile(dir / "c.iaf", "recorded");
+    EXPECT_EQ(VNFPublishFile(h), VNF_E_EXISTS);
+    CloseVNFFile(h);
+    EXPECT_EQ(ReadFile(dir / "c.iaf"), "recorded");
+    EXPECT_EQ(Listing(dir).size(), 2u);
+}
+
+TEST(VnfFormat, AFieldThatCannotBeStoredFailsTheSaveInsteadOfShorteningTheFile) {
+    TempDir dir;
+    const std::string path = dir / "a.iaf";
+    int32_t h = VNFCreateFileUnnamed(path.c_str());
+    const std::string huge(200u * 1024u * 1024u, 'v');  // two of them pass the field limit
+    EXPECT_EQ(AddVNFField(h, "a", huge.c_str()), VNF_OK);
+    EXPECT_EQ(AddVNFField(h, "b", huge.c_str()), VNF_E_ARGUMENT);
+    EXPECT_EQ(AddVNFField(h, "c", "small"), VNF_OK);
+    EXPECT_NE(SaveVNFFile(h), VNF_OK);
+    EXPECT_NE(VNFPublishFile(h), VNF_OK);
+    CloseVNFFile(h);
+    EXPECT_TRUE(Listing(dir).empty());
+}
+
+TEST(VnfFormat, OnlyStaleTemporariesOfDeadProcessesAreSwept) {
+    TempDir dir;
+    auto make = [&](const std::string& name, bool old) {
+        WriteFile(dir / name, "x");
+        if (old) std::filesystem::last_write_time(dir / name, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+    };
+    make(".vnf-dead01.tmp", true);
+    make(".vnf-fresh1.tmp", false);  // perhaps a live process about to lock it
+    make(".vnf-held01.tmp", true);
+    make("987_A678.iaf", true);
+    make(".other.tmp", true);
+    const int held = open((dir / ".vnf-held01.tmp").c_str(), O_RDONLY);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    EXPECT_EQ(InChild([&] { return VNFRemoveStaleTemporaries(dir.path().c_str()); }), 1);  // another process
+    close(held);
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{".other.tmp", ".vnf-fresh1.tmp", ".vnf-held01.tmp", "987_A678.iaf"}));
+}
+
+TEST(VnfFormat, SpecialFilesAreNeverReadAsDictations) {
+    TempDir dir;
+    ASSERT_EQ(mkfifo((dir / "fifo.iaf").c_str(), 0600), 0);
+    EXPECT_EQ(VNFOpenFileRead((dir / "fifo.iaf").c_str()), 0);  // at once, not blocked on a writer
+    EXPECT_EQ(VNFOpenFileRead(dir.path().c_str()), 0);
+    EXPECT_EQ(VNFCreateFileUnnamed((dir / "fifo.iaf").c_str()), 0);
 }
 
 }  // namespace

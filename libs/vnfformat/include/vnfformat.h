@@ -6,6 +6,8 @@
  * Handles are 32-bit integers, 0 meaning none. Handle 0 or a closed handle
  * passed to any function does no harm. Text is stored byte for byte as given.
  * Every save is atomic: a crash never leaves a partly written file at the path.
+ * A file can also be built unnamed and published once, complete: a crash
+ * before the publish leaves nothing under its name.
  */
 #ifndef VNFFORMAT_H
 #define VNFFORMAT_H
@@ -25,7 +27,8 @@ extern "C" {
 /* Status values; 0 is success. */
 #define VNF_OK 0
 #define VNF_E_HANDLE 1   /* handle 0, unknown, closed, or opened for reading only */
-#define VNF_E_ARGUMENT 2 /* a null name or value, or a field too large to store */
+#define VNF_E_ARGUMENT 2 /* a null name or value, or a field too large to store (the file then
+                            can no longer be saved: it would lack that field) */
 #define VNF_E_IO 3       /* the file could not be written (folder gone, disk full, ...) */
 #define VNF_E_EXISTS 4   /* a file appeared at the path before the first save */
 
@@ -37,6 +40,21 @@ VNF_API int16_t VNF_SetRecordWaveParams(int32_t handle, int32_t sample_rate, int
 VNF_API int16_t AddVNFField(int32_t handle, const char *name, const char *value);
 VNF_API int16_t SaveVNFFile(int32_t handle);
 VNF_API void CloseVNFFile(int32_t handle);
+
+/* Building a file that appears only complete. VNFCreateFileUnnamed is
+ * CreateVNFFile, except that saves write the file without giving it its name;
+ * VNFPublishFile then makes the last save durable and puts it under its name
+ * (VNF_E_EXISTS, with nothing changed, when something is there already).
+ * Closing an unpublished handle leaves nothing behind. After the publish the
+ * handle saves like a plain one. */
+VNF_API int32_t VNFCreateFileUnnamed(const char *path);
+VNF_API int16_t VNFPublishFile(int32_t handle);
+
+/* Where the file system cannot hold unnamed files, a file being built has a
+ * hidden name (".vnf-*.tmp"). This removes such files in folder that a
+ * process which died left behind (older than a minute and held by nobody);
+ * returns how many. */
+VNF_API int32_t VNFRemoveStaleTemporaries(const char *folder);
 
 /* Reading. VNFOpenFileRead returns 0 when the file is missing or not a
  * dictation file; close the handle with CloseVNFFile. */
