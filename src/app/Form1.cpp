@@ -31,25 +31,41 @@ bool Form1::Form_Load() {
     Try([&] { s_.InitFileSystem(); });
     Try([&] { s_.EnsureTempFolder(s_.TempFolder()); });
     Try([&] { s_.SetSettingsAppName("Vantora Recorder"); });
+    std::string profile;
+    bool haveProfile = false;
     Try([&] {
-        const std::string name = GetFileBaseName(s_.GetProfilePathFilename());
-        s_.WriteLog("Change profile to " + name);
-        s_.SetCurrentProfile(name);
+        profile = GetFileBaseName(s_.GetProfilePathFilename());
+        haveProfile = true;
+        s_.SetCurrentProfile(profile);
     });
     Try([&] {
-        order_.fields = OrderFields{};
+        order_ = OrderState{};
         v_.ShowOrderFields(order_.fields);
     });
     Try([&] { s_.StartLog(); });
+    // After the start of the log, which empties it, so that the log keeps it.
+    if (haveProfile) Try([&] { s_.WriteLog("Change profile to " + profile); });
+    Try([&] { s_.CleanDraftsFolder(); });
     Try([&] { v_.SetXMLFileText(s_.GetXMLFilename()); });
-    // The date is read before the load, as the tick does: a rewrite while the
-    // file is being loaded then counts as newer and the first tick launches it.
-    FileDate loadedDate = 0;
-    Try([&] { loadedDate = s_.GetFileModifiedDate(s_.GetXMLFilename()); });
     bool ok = false;
-    Try([&] { ok = LoadOrder(s_.GetXMLFilename()); });
+    Try([&] {
+        const std::string path = s_.GetXMLFilename();
+        const xml::FileSnapshot file = s_.ReadOrderFile(path);
+        OrderState next = order_;
+        MemoryLog lines;
+        ok = LoadSnapshot(next, file, lines);
+        LogLoad(file, ok, lines.lines);
+        if (ok) order_ = std::move(next);
+        v_.ShowOrderFields(order_.fields);
+        // What start-up saw counts as loaded, whether or not it loaded:
+        // start-up never launches, and only a later version is new.
+        watchedPath_ = path;
+        haveLoaded_ = file.identity.exists;
+        loadedId_ = file.identity;
+        loadedBytes_ = file.bytes;
+        xmlFileDate_ = file.identity.mtimeNs;
+    });
     Try([&] { SetLaunchEnabled(ok); });
-    xmlFileDate_ = loadedDate;
     Try([&] { v_.EnableTimer(); });
     Try([&] { v_.AddTrayIcon(kCaption, kTrayCallbackMessage); });
     Try([&] {
@@ -59,30 +75,150 @@ bool Form1::Form_Load() {
     return true;
 }
 
-bool Form1::LoadOrder(const std::string& path) {
-    bool ok = false;
+bool Form1::LoadSnapshot(OrderState& into, const xml::FileSnapshot& file, LogSink& log) {
     try {
         // Both loaders see the same bytes: a file caught half rewritten fails
         // both, instead of the generic loader taking the finished version
         // while the fields still hold the previous patient.
-        const xml::FileSnapshot file = s_.ReadOrderFile(path);
-        ok = s_.LoadLegacyXML(order_, file);
-        if (!ok) ok = s_.LoadXML(order_, file);
+        bool ok = s_.LoadLegacyXML(into, file, log);
+        if (!ok) ok = s_.LoadXML(into, file, log);
+        return ok;
     } catch (...) {
-        ok = false;
+        return false;  // out of memory on a hostile file, among others: not an order
     }
-    // The legacy loader fills the fields even when it then fails.
+}
+
+void Form1::LogLoad(const xml::FileSnapshot& file, bool ok, const std::vector<std::string>& lines) {
+    const bool repeated = !ok && haveFailure_ && file.identity == failureId_ && lines == failureLines_;
+    if (!repeated)
+        for (const std::string& line : lines) s_.WriteLog(line);
+    haveFailure_ = !ok;
+    if (!ok) {
+        failureId_ = file.identity;
+        failureLines_ = lines;
+    }
+}
+
+bool Form1::LoadOrder(const std::string& path) {
+    const xml::FileSnapshot file = s_.ReadOrderFile(path);
+    MemoryLog lines;
+    OrderState next = order_;
+    const bool ok = LoadSnapshot(next, file, lines);
+    LogLoad(file, ok, lines.lines);
+    if (ok) order_ = std::move(next);
     v_.ShowOrderFields(order_.fields);
     return ok;
 }
 
-void Form1::Timer1_Timer() {
-    const FileDate d = s_.GetFileModifiedDate(s_.GetXMLFilename());
-    if (d <= xmlFileDate_) return;
-    if (!LoadOrder(s_.GetXMLFilename())) return;  // retried at every tick while the file stays newer
-    xmlFileDate_ = d;
+void Form1::SetOrderFields(const OrderFields& fields) {
+    if (fields.txtAccession != order_.fields.txtAccession) order_.accessionGenerated = false;
+    order_.fields = fields;
+}
+
+void Form1::Timer1_Timer() { CheckOrderFile(false); }
+
+void Form1::RecheckOrderFile() { CheckOrderFile(false); }
+
+void Form1::OrderFileChanged(const std::vector<FileChange>& changes) {
+    // Complete when the last write seen was finished by its writer.
+    bool content = false, complete = false;
+    for (FileChange c : changes) {
+        if (c == FileChange::Attributes) continue;
+        content = true;
+        complete = c == FileChange::Complete;
+    }
+    if (content) contentSinceLoad_ = true;
+    else attributesSinceLoad_ = true;
+    CheckOrderFile(complete);
+}
+
+void Form1::Wait(int ms) {
+    pending_ = true;
+    v_.ScheduleRecheck(ms);
+}
+
+// Finds whether the order file holds a new, complete version, and loads and
+// launches it. A version is new when its identity differs from the last one
+// loaded (modification time in either direction, change time, size, file
+// id) or, after a notification, when its bytes do.
+void Form1::CheckOrderFile(bool complete) {
+    const std::string path = s_.GetXMLFilename();
+    if (path != watchedPath_) {
+        watchedPath_ = path;  // the setting names another file: its versions are new
+        pending_ = false;
+        haveLoaded_ = false;
+    }
+    const FileIdentity id = s_.StatOrderFile(path);
+    if (!id.exists) {
+        pending_ = false;  // missing: nothing to load until it is back
+        return;
+    }
+    const bool known = haveLoaded_ && id == loadedId_;
+    if (known && !complete) {
+        pending_ = false;
+        return;
+    }
+    const std::int64_t now = s_.MonotonicMs();
+    if (!complete) {
+        // Seen without its writer finishing: wait until it has stayed the
+        // same for the settle period.
+        if (!pending_ || !(id == pendingId_)) {
+            pendingId_ = id;
+            pendingSince_ = now;
+            return Wait(kSettleMs);
+        }
+        if (now - pendingSince_ < kSettleMs) return Wait(static_cast<int>(kSettleMs - (now - pendingSince_)));
+    }
+    // A writer that still holds the file open may only be pausing.
+    if (s_.OrderFileWriter(path) == WriterState::Writing) {
+        if (!pending_ || !(id == pendingId_)) {
+            pendingId_ = id;
+            pendingSince_ = now;
+        }
+        if (now - pendingSince_ < kMaxWriterWaitMs) return Wait(kSettleMs);
+    }
+
+    const xml::FileSnapshot file = s_.ReadOrderFile(path);
+    if (file.readable && (!file.stable || !(file.identity == id))) {
+        // Changed while we looked: wait for it to settle.
+        pendingId_ = file.identity;
+        pendingSince_ = now;
+        return Wait(kSettleMs);
+    }
+    const bool onlyTimesChanged = attributesSinceLoad_ && !contentSinceLoad_;
+    if (file.readable && haveLoaded_ && file.bytes == loadedBytes_ && (file.identity == loadedId_ || onlyTimesChanged)) {
+        // The same bytes: the same version, only its times changed (a copy
+        // that keeps the original times, touched by a tool).
+        loadedId_ = file.identity;
+        xmlFileDate_ = file.identity.mtimeNs;
+        contentSinceLoad_ = attributesSinceLoad_ = false;
+        pending_ = false;
+        return;
+    }
+    OrderState next = order_;
+    MemoryLog lines;
+    const bool ok = LoadSnapshot(next, file, lines);
+    LogLoad(file, ok, lines.lines);
+    v_.ShowOrderFields(next.fields);
+    if (!ok) {
+        // Retried at the next tick for as long as this version stays.
+        pending_ = true;
+        pendingId_ = id;
+        return;
+    }
+    order_ = std::move(next);
+    Loaded(file);
     SetLaunchEnabled(true);
     cmdLaunch_Click();
+}
+
+void Form1::Loaded(const xml::FileSnapshot& file) {
+    haveLoaded_ = true;
+    loadedId_ = file.identity;
+    loadedBytes_ = file.bytes;
+    xmlFileDate_ = file.identity.mtimeNs;
+    contentSinceLoad_ = attributesSinceLoad_ = false;
+    pending_ = false;
 }
 
 void Form1::LoadNewXMLFile() {
@@ -90,34 +226,93 @@ void Form1::LoadNewXMLFile() {
         std::optional<std::string> chosen =
             v_.ShowOpenDialog("Select XML File", "XML File (*.xml)|*.xml", 4100, s_.GetXMLFilename());
         if (!chosen) return;
-        const FileDate loadedDate = s_.GetFileModifiedDate(*chosen);  // before the load, as above
-        if (!LoadOrder(*chosen)) return;
-        s_.SaveDefaultSetting("XMLDataPath", *chosen);
-        xmlFileDate_ = loadedDate;
+        const xml::FileSnapshot file = s_.ReadOrderFile(*chosen);
+        OrderState next = order_;
+        MemoryLog lines;
+        const bool ok = LoadSnapshot(next, file, lines);
+        LogLoad(file, ok, lines.lines);
+        if (!ok) return;
+        // Only a remembered choice changes anything: otherwise the next tick
+        // would take the old file for a new version and launch it.
+        if (!s_.SaveDefaultSetting("XMLDataPath", *chosen)) return;
+        order_ = std::move(next);
+        v_.ShowOrderFields(order_.fields);
+        watchedPath_ = s_.GetXMLFilename();
+        Loaded(file);
         SetLaunchEnabled(true);
         v_.SetXMLFileText(s_.GetXMLFilename());
     } catch (...) {
     }
 }
 
-LaunchOutcome Form1::Launch() {
-    const std::string& mrn = order_.fields.txtMRN;
-    const std::string& accession = order_.fields.txtAccession;
+LaunchOutcome Form1::ChooseAndLaunch() {
+    const OrderFields& f = order_.fields;
+    const std::string drafts = s_.GetDraftsFolder();
     LaunchOutcome out;
-    out.path = s_.GetDraftsFolder() + kPathSeparator + mrn + "_" + accession + ".iaf";
-    // Order values name a file inside the drafts folder, never a path elsewhere.
-    if (mrn.find_first_of("/\\") != std::string::npos || accession.find_first_of("/\\") != std::string::npos) {
+    out.path = DictationFileName(drafts, f, 1);
+    // Order values name a file inside the drafts folder, never a path
+    // elsewhere, nor a name that reads as something else.
+    if (!IsSafeNamePart(f.txtMRN) || !IsSafeNamePart(f.txtAccession)) {
         out.result = LaunchResult::Refused;
-    } else if (s_.FileExistsQuiet(out.path)) {
-        out.result = LaunchResult::Reused;
-    } else {
-        out.result = s_.CreateNewFile(out.path, order_) ? LaunchResult::Created : LaunchResult::Failed;
+        out.reason = "the MRN or the accession number holds a character that a file name cannot carry";
+        return out;
     }
-    if (out.result == LaunchResult::Reused || out.result == LaunchResult::Created) {
-        s_.StartVNR(out.path);
-    } else {
-        v_.ShowMessage("Unable to create " + out.path);
+    const bool generated = order_.accessionGenerated;
+    for (int candidate = 1, attempts = 0; candidate <= kMaxNameCandidates && attempts < 2 * kMaxNameCandidates; ++attempts) {
+        out.path = DictationFileName(drafts, f, candidate);
+        DictationFileInfo info = s_.InspectDictationFile(out.path);
+        if (info.kind == DictationFileInfo::Kind::Missing) {
+            const CreateResult created = s_.CreateNewFile(out.path, order_);
+            if (created == CreateResult::Created) {
+                out.result = LaunchResult::Created;
+                return out;
+            }
+            if (created == CreateResult::Failed) {
+                out.result = LaunchResult::Failed;
+                return out;
+            }
+            // Another launch made it meanwhile: look at what it made.
+            info = s_.InspectDictationFile(out.path);
+            if (info.kind == DictationFileInfo::Kind::Missing) continue;
+        }
+        if (info.kind == DictationFileInfo::Kind::Other) {
+            out.result = LaunchResult::Refused;
+            out.reason = "something that is not a dictation file is in the way";
+            return out;
+        }
+        if (MadeForOrder(info.fields, order_, generated)) {
+            out.result = LaunchResult::Reused;
+            return out;
+        }
+        if (!generated) {
+            out.result = LaunchResult::Refused;
+            out.reason = "the dictation file there was made for another order";
+            return out;
+        }
+        ++candidate;  // a generated accession collides with another order's file
     }
+    out.result = LaunchResult::Refused;
+    out.reason = "no free name for an order without an accession number";
+    return out;
+}
+
+LaunchOutcome Form1::Launch() {
+    LaunchOutcome out;
+    try {
+        out = ChooseAndLaunch();
+        if (out.result == LaunchResult::Refused) s_.WriteLog("Unable to create " + out.path + ": " + out.reason);
+        if (out.result == LaunchResult::Reused || out.result == LaunchResult::Created) {
+            out.recorder = s_.StartVNR(out.path);
+            if (!out.recorder.recorder.empty() && !out.recorder.started) {
+                s_.WriteLog("Unable to start the recorder " + out.recorder.recorder + ": " + out.recorder.reason);
+                v_.ShowMessage("Unable to start the recorder " + out.recorder.recorder);
+            }
+            return out;
+        }
+    } catch (...) {
+        out.result = LaunchResult::Failed;  // out of memory, among others: reported, never a crash
+    }
+    v_.ShowMessage("Unable to create " + out.path);
     return out;
 }
 

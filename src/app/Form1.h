@@ -3,11 +3,18 @@
 // menu and the tray icon's clicks. A view draws it and forwards events.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "dictation/StartVNR.h"
+#include "dictation/launch.h"
+#include "dictation/new_file.h"
 #include "fileutil/FileFunctions.h"
 #include "intake/order.h"
+#include "platform/file_watch.h"
+#include "platform/log_sink.h"
 #include "platform/xml_document.h"
 
 namespace pvd {
@@ -30,14 +37,22 @@ public:
     virtual std::string GetXMLFilename() = 0;
     // One reading of the order file, which both loaders then parse.
     virtual xml::FileSnapshot ReadOrderFile(const std::string& path) = 0;
-    virtual bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file) = 0;
-    virtual bool LoadXML(OrderState& order, const xml::FileSnapshot& file) = 0;
-    virtual FileDate GetFileModifiedDate(const std::string& path) = 0;
-    virtual void SaveDefaultSetting(const std::string& key, const std::string& value) = 0;
+    // The loaders write their log lines to `log`.
+    virtual bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file, LogSink& log) = 0;
+    virtual bool LoadXML(OrderState& order, const xml::FileSnapshot& file, LogSink& log) = 0;
+    // Which version of the order file is there now.
+    virtual FileIdentity StatOrderFile(const std::string& path) = 0;
+    virtual WriterState OrderFileWriter(const std::string& path) = 0;
+    // A clock that only goes forward, in milliseconds.
+    virtual std::int64_t MonotonicMs() = 0;
+    // False, and the reason logged, when the setting could not be stored.
+    virtual bool SaveDefaultSetting(const std::string& key, const std::string& value) = 0;
     virtual std::string GetDraftsFolder() = 0;
-    virtual bool FileExistsQuiet(const std::string& path) = 0;
-    virtual bool CreateNewFile(const std::string& path, const OrderState& order) = 0;
-    virtual void StartVNR(const std::string& path) = 0;
+    // Removes what an interrupted creation left in the drafts folder.
+    virtual void CleanDraftsFolder() = 0;
+    virtual DictationFileInfo InspectDictationFile(const std::string& path) = 0;
+    virtual CreateResult CreateNewFile(const std::string& path, const OrderState& order) = 0;
+    virtual RecorderStart StartVNR(const std::string& path) = 0;
 };
 
 // What the window and the tray show.
@@ -61,6 +76,8 @@ public:
     virtual std::optional<std::string> ShowOpenDialog(const std::string& title, const std::string& filter, int flags,
                                                       const std::string& initialFile) = 0;
     virtual void ShowMessage(const std::string& text) = 0;
+    // Asks for RecheckOrderFile after `ms` milliseconds (one pending request).
+    virtual void ScheduleRecheck(int ms) = 0;
     // Unloads the window and ends the program.
     virtual void Quit() = 0;
 };
@@ -70,7 +87,16 @@ enum class LaunchResult { Reused, Created, Refused, Failed };
 struct LaunchOutcome {
     LaunchResult result = LaunchResult::Failed;
     std::string path;
+    std::string reason;      // why it was refused or failed, when known
+    RecorderStart recorder;  // for a created or reused file
 };
+
+// A change is loaded at once when its writer is seen to finish; a change seen
+// without that (the poll, a share whose writes are not reported) once the
+// file has stayed the same this long, and no writer is seen to hold it, for
+// at most kMaxWriterWaitMs.
+inline constexpr int kSettleMs = 200;
+inline constexpr int kMaxWriterWaitMs = 2000;
 
 inline constexpr const char* kCaption = "PACS Vantora Driver";
 inline constexpr int kTrayCallbackMessage = 512;
@@ -86,7 +112,12 @@ public:
     // Start-up: runs once; false when another instance runs and this one ends.
     bool Form_Load();
 
+    // The one-second poll of the order file.
     void Timer1_Timer();
+    // The file-system notifications of the order file, as one batch.
+    void OrderFileChanged(const std::vector<FileChange>& changes);
+    // The settle period asked for by ScheduleRecheck has passed.
+    void RecheckOrderFile();
     void LoadNewXMLFile();
     void cmdXmlFile_Click() { LoadNewXMLFile(); }
     void txtXMLFile_DblClick() { LoadNewXMLFile(); }
@@ -100,10 +131,13 @@ public:
     void mnuExit_Click();
 
     std::string GetXMLFilename() { return s_.GetXMLFilename(); }
+    // Loads the order file into the order (fixed layout first, then generic)
+    // and logs what the loaders say.
     bool LoadOrder(const std::string& path);
 
-    // The text boxes: what the user types is what the launch reads.
-    void SetOrderFields(const OrderFields& fields) { order_.fields = fields; }
+    // The text boxes: what the user types is what the launch reads. A typed
+    // accession number is the user's, no longer a generated one.
+    void SetOrderFields(const OrderFields& fields);
 
     OrderState& order() { return order_; }
     const OrderState& order() const { return order_; }
@@ -114,6 +148,15 @@ public:
 private:
     void SetLaunchEnabled(bool enabled);
     void HideToTray();
+    void CheckOrderFile(bool complete);
+    void Wait(int ms);
+    // Both loaders on one reading; the loaders' lines go to `log`.
+    bool LoadSnapshot(OrderState& into, const xml::FileSnapshot& file, LogSink& log);
+    // Logs a load's lines, except for a failure already logged for the same
+    // version with the same lines (a broken file is retried every second).
+    void LogLoad(const xml::FileSnapshot& file, bool ok, const std::vector<std::string>& lines);
+    void Loaded(const xml::FileSnapshot& file);
+    LaunchOutcome ChooseAndLaunch();
 
     Form1Services& s_;
     Form1View& v_;
@@ -121,6 +164,24 @@ private:
     FileDate xmlFileDate_ = 0;
     bool launchEnabled_ = false;
     bool exiting_ = false;
+
+    // The version last loaded (or seen at start-up).
+    bool haveLoaded_ = false;
+    FileIdentity loadedId_;
+    std::string loadedBytes_;
+    std::string watchedPath_;
+    // What the notifications reported since that load: an identical copy
+    // whose times alone changed is no new order.
+    bool contentSinceLoad_ = false;
+    bool attributesSinceLoad_ = false;
+    // A change waiting for its writer to finish.
+    bool pending_ = false;
+    FileIdentity pendingId_;
+    std::int64_t pendingSince_ = 0;
+    // The last failure logged.
+    bool haveFailure_ = false;
+    FileIdentity failureId_;
+    std::vector<std::string> failureLines_;
 };
 
 }  // namespace pvd

@@ -31,7 +31,8 @@ constexpr const char* kUsage =
     "  --load FILE    read FILE as an order and print it as JSON; launches nothing\n"
     "  --launch FILE  read FILE as an order and launch its dictation once: create or\n"
     "                 reuse the dictation file and start the recorder; prints its path\n"
-    "                 (exit 1: the file cannot be created, 3: FILE is not an order)\n"
+    "                 (exit 1: the file cannot be created, 3: FILE is not an order,\n"
+    "                 4: the file is ready but the recorder could not be started)\n"
     "  --paths        print every location the program uses and where it came from\n"
     "  --version      print the version\n"
     "  --help         print this help\n";
@@ -82,6 +83,7 @@ class ConsoleView final : public Form1View {
 public:
     explicit ConsoleView(std::ostream& err) : err_(err) {}
     void ShowMessage(const std::string& text) override { err_ << text << "\n"; }
+    void ScheduleRecheck(int) override {}
     void SetCaption(const std::string&) override {}
     void ShowOrderFields(const OrderFields&) override {}
     void SetXMLFileText(const std::string&) override {}
@@ -117,6 +119,8 @@ int Launch(const std::string& file, std::ostream& out, std::ostream& err) {
     LaunchOutcome outcome = form.Launch();
     if (outcome.result == LaunchResult::Failed || outcome.result == LaunchResult::Refused) return 1;
     out << outcome.path << "\n";
+    // The file is ready; a configured recorder that did not start is a failure.
+    if (!outcome.recorder.recorder.empty() && !outcome.recorder.started) return 4;
     return 0;
 }
 

@@ -1,6 +1,8 @@
 #include "app/system_services.h"
 
 #include "app/order_file.h"
+
+#include <chrono>
 #include "dictation/StartVNR.h"
 #include "dictation/new_file.h"
 #include "format/FileControl.h"
@@ -22,27 +24,36 @@ std::string SystemServices::GetProfilePathFilename() { return pvd::GetProfilePat
 void SystemServices::SetCurrentProfile(const std::string& name) { pvd::SetCurrentProfile(name); }
 std::string SystemServices::GetXMLFilename() { return pvd::GetXMLFilename(); }
 
-bool SystemServices::LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file) {
-    return pvd::LoadLegacyXML(order, file, IntakeContext{xml_, log_, clock_});
+bool SystemServices::LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file, LogSink& log) {
+    return pvd::LoadLegacyXML(order, file, IntakeContext{xml_, log, clock_});
 }
 
-bool SystemServices::LoadXML(OrderState& order, const xml::FileSnapshot& file) {
-    return pvd::LoadXML(order, file, IntakeContext{xml_, log_, clock_});
+bool SystemServices::LoadXML(OrderState& order, const xml::FileSnapshot& file, LogSink& log) {
+    return pvd::LoadXML(order, file, IntakeContext{xml_, log, clock_});
 }
 
-FileDate SystemServices::GetFileModifiedDate(const std::string& path) { return pvd::GetFileModifiedDate(path); }
+std::int64_t SystemServices::MonotonicMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
-void SystemServices::SaveDefaultSetting(const std::string& key, const std::string& value) {
-    if (!pvd::SaveDefaultSetting(key, value)) log_.WriteLog("Unable to save setting " + key);
+bool SystemServices::SaveDefaultSetting(const std::string& key, const std::string& value) {
+    if (pvd::SaveDefaultSetting(key, value)) return true;
+    log_.WriteLog("Unable to save setting " + key);
+    return false;
 }
 
 std::string SystemServices::GetDraftsFolder() { return pvd::GetDraftsFolder(); }
-bool SystemServices::FileExistsQuiet(const std::string& path) { return pvd::FileExistsQuiet(path); }
 
-bool SystemServices::CreateNewFile(const std::string& path, const OrderState& order) {
+void SystemServices::CleanDraftsFolder() { driver_.api().RemoveStaleTemporaries(pvd::GetDraftsFolder().c_str()); }
+
+DictationFileInfo SystemServices::InspectDictationFile(const std::string& path) {
+    return pvd::InspectDictationFile(path, driver_.api());
+}
+
+CreateResult SystemServices::CreateNewFile(const std::string& path, const OrderState& order) {
     return pvd::CreateNewFile(path, order, NewFileContext{driver_, RecordingSettings(), log_, clock_});
 }
 
-void SystemServices::StartVNR(const std::string& path) { pvd::StartVNR(path); }
+RecorderStart SystemServices::StartVNR(const std::string& path) { return pvd::StartVNR(path); }
 
 }  // namespace pvd

@@ -29,14 +29,17 @@ public:
     void StartLog() override { log_.StartLog(); }
     std::string GetXMLFilename() override;
     xml::FileSnapshot ReadOrderFile(const std::string& path) override { return xml::ReadFileSnapshot(path); }
-    bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file) override;
-    bool LoadXML(OrderState& order, const xml::FileSnapshot& file) override;
-    FileDate GetFileModifiedDate(const std::string& path) override;
-    void SaveDefaultSetting(const std::string& key, const std::string& value) override;
+    bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file, LogSink& log) override;
+    bool LoadXML(OrderState& order, const xml::FileSnapshot& file, LogSink& log) override;
+    FileIdentity StatOrderFile(const std::string& path) override { return StatFileIdentity(path); }
+    WriterState OrderFileWriter(const std::string& path) override { return FileWriterState(path); }
+    std::int64_t MonotonicMs() override;
+    bool SaveDefaultSetting(const std::string& key, const std::string& value) override;
     std::string GetDraftsFolder() override;
-    bool FileExistsQuiet(const std::string& path) override;
-    bool CreateNewFile(const std::string& path, const OrderState& order) override;
-    void StartVNR(const std::string& path) override;
+    void CleanDraftsFolder() override;
+    DictationFileInfo InspectDictationFile(const std::string& path) override;
+    CreateResult CreateNewFile(const std::string& path, const OrderState& order) override;
+    RecorderStart StartVNR(const std::string& path) override;
 
     ActivityLog& log() { return log_; }
 

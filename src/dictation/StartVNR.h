@@ -9,10 +9,17 @@ namespace pvd {
 // afresh at every call; "" when it is not configured.
 std::string GetVNRPath();
 
+struct RecorderStart {
+    std::string recorder;  // the configured program; "" when none is configured
+    bool started = false;
+    long pid = 0;
+    std::string reason;  // why a configured recorder did not start
+};
+
 // Starts the recorder with the single argument "open" immediately followed by
 // the dictation path, detached: never waited for, never left as a zombie.
-// Nothing happens when no recorder is configured; a recorder that cannot be
-// started is not reported. Returns whether a start was handed to the system.
-bool StartVNR(const std::string& path);
+// Nothing happens when no recorder is configured; a configured recorder that
+// cannot be started is reported.
+RecorderStart StartVNR(const std::string& path);
 
 }  // namespace pvd

@@ -1,8 +1,7 @@
 #include "dictation/new_file.h"
 
-#include <cstdio>
-
 #include "format/VNFFieldNames.h"
+#include "platform/file_io.h"
 
 namespace pvd {
 
@@ -19,22 +18,37 @@ bool MakeNewVnfFile(const std::string& path, const NewFileContext& ctx) {
     return ok;
 }
 
-bool CreateNewFile(const std::string& path, const OrderState& order, const NewFileContext& ctx) {
-    if (!MakeNewVnfFile(path, ctx)) {
-        // Nothing reached the path; release the handle and its temporary file now.
-        ctx.driver.VNF_CloseFile();
-        return false;
-    }
+VnfFields OrderFieldsToWrite(const OrderState& order) {
     const OrderFields& f = order.fields;
-    ctx.driver.VNF_AddField(VNFFieldNames::F_Subject, f.txtMRN);
-    ctx.driver.VNF_AddField(VNFFieldNames::F_Matter, f.txtPatient);
-    ctx.driver.VNF_AddField(VNFFieldNames::F_DocName, f.txtStudy);
-    ctx.driver.VNF_AddField(VNFFieldNames::F_DocType, f.txtAccession);
-    for (const field_element& e : order.xml_elements) ctx.driver.VNF_AddField(e.field_name, e.field_value);
-    const bool result = ctx.driver.VNF_SaveFile();
-    ctx.driver.VNF_CloseFile();
-    // A file without the patient's fields must not be reused by a later launch.
-    if (!result) std::remove(path.c_str());
+    VnfFields out{{VNFFieldNames::F_Subject, f.txtMRN},
+                  {VNFFieldNames::F_Matter, f.txtPatient},
+                  {VNFFieldNames::F_DocName, f.txtStudy},
+                  {VNFFieldNames::F_DocType, f.txtAccession}};
+    out.reserve(out.size() + order.xml_elements.size());
+    for (const field_element& e : order.xml_elements) out.emplace_back(e.field_name, e.field_value);
+    return out;
+}
+
+CreateResult CreateNewFile(const std::string& path, const OrderState& order, const NewFileContext& ctx) {
+    // No tool can play a file of 0 Hz and 0 channels, and every later launch
+    // would reuse it.
+    if (ctx.settings.sampleRate <= 0 || ctx.settings.channels <= 0) {
+        ctx.log.WriteLog("Unable to create " + path + ": no recording parameters, " + RecordingSettingsProblem());
+        return CreateResult::Failed;
+    }
+    if (!MakeNewVnfFile(path, ctx)) {
+        // Nothing reached the path; release the handle and its unnamed file now.
+        ctx.driver.VNF_CloseFile();
+        // The library refuses a name that is taken: another launch got there first.
+        return LinkKind(path) == PathKind::Missing ? CreateResult::Failed : CreateResult::Exists;
+    }
+    for (const auto& [name, value] : OrderFieldsToWrite(order)) ctx.driver.VNF_AddField(name, value);
+    CreateResult result = CreateResult::Failed;
+    if (ctx.driver.VNF_SaveFile()) {
+        const std::int16_t status = ctx.driver.VNF_PublishFile();
+        result = status == 0 ? CreateResult::Created : status == kVnfNameTaken ? CreateResult::Exists : CreateResult::Failed;
+    }
+    ctx.driver.VNF_CloseFile();  // an unpublished file vanishes with it
     return result;
 }
 

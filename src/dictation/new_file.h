@@ -18,13 +18,25 @@ struct NewFileContext {
     const Clock& clock;
 };
 
-// Creates the file with its recording parameters and creation date and time,
-// and saves it once. True when the first save succeeded; the file stays open.
+// Creates the file, still unnamed, with its recording parameters and creation
+// date and time, and saves it once. True when that save succeeded; the file
+// stays open.
 bool MakeNewVnfFile(const std::string& path, const NewFileContext& ctx);
 
+enum class CreateResult {
+    Created,  // the complete file is under its name
+    Exists,   // something took the name meanwhile; nothing was written
+    Failed,
+};
+
 // The whole sequence: the order's four fields and one field per element
-// record follow, then the final save and the close. True when the final save
-// succeeded; a file left incomplete by a failure is removed again.
-bool CreateNewFile(const std::string& path, const OrderState& order, const NewFileContext& ctx);
+// record follow, then the final save; only then does the file get its name,
+// complete, never replacing anything. A crash at any moment leaves no file
+// under the name, or the complete one.
+CreateResult CreateNewFile(const std::string& path, const OrderState& order, const NewFileContext& ctx);
+
+// The fields a new file for this order holds after its creation date and
+// time, in order: what a reused file must hold to count as made for it.
+VnfFields OrderFieldsToWrite(const OrderState& order);
 
 }  // namespace pvd

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace pvd {
 
@@ -19,5 +20,9 @@ RecordSettings& RecordingSettings();
 // controller library is missing the settings keep their zero values.
 // Returns false in that case.
 bool InitFileControl();
+
+// Why the recording parameters are not set ("" once they are): names the
+// component that is missing, for the log.
+std::string RecordingSettingsProblem();
 
 }  // namespace pvd

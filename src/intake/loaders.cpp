@@ -1,5 +1,6 @@
 #include "intake/loaders.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/text.h"
@@ -29,18 +30,36 @@ bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file, const Intak
 
     OrderFields& f = order.fields;
     f = OrderFields{};
-    auto textOf = [&](const char* p, std::string& target) {
-        if (const xml::Node* n = doc->selectSingleNode(p)) target = n->text();
-    };
-    textOf("DictationData/New/PatientID", f.txtMRN);
-    textOf("DictationData/New/AccessionNumber", f.txtAccession);
-    if (TrimSpaces(f.txtAccession).empty()) f.txtAccession = GetAccessionText(ctx.clock);
-    textOf("DictationData/New/StudyDescription", f.txtStudy);
-    textOf("DictationData/New/PatientName", f.txtPatient);
-    textOf("DictationData/New/UserID", f.txtUserID);
-
+    order.accessionGenerated = false;
+    // Everything comes from the first order block: values taken from
+    // different blocks would mix two patients in one order.
     const xml::Node* block = doc->selectSingleNode("DictationData/New");
+    auto textOf = [&](const char* name, std::string& target) {
+        if (!block) return;
+        for (const auto& child : block->childNodes)
+            if (child->kind == xml::NodeKind::Element && child->tagName == name) {
+                target = child->text();
+                return;
+            }
+    };
+    textOf("PatientID", f.txtMRN);
+    textOf("AccessionNumber", f.txtAccession);
+    if (TrimSpaces(f.txtAccession).empty()) {
+        f.txtAccession = GetAccessionText(ctx.clock);
+        order.accessionGenerated = true;
+    }
+    textOf("StudyDescription", f.txtStudy);
+    textOf("PatientName", f.txtPatient);
+    textOf("UserID", f.txtUserID);
+
     if (!block) return false;
+    if (const xml::Node* root = doc->selectSingleNode("DictationData")) {
+        const auto blocks = std::count_if(root->childNodes.begin(), root->childNodes.end(), [](const auto& n) {
+            return n->kind == xml::NodeKind::Element && n->tagName == "New";
+        });
+        if (blocks > 1)
+            ctx.log.WriteLog("Order file " + file.path + " holds " + std::to_string(blocks) + " New blocks; only the first is used");
+    }
     for (const auto& child : block->childNodes) {
         if (child->kind != xml::NodeKind::Element) return false;
         order.xml_elements.push_back(field_element{"XML_" + child->tagName, child->text()});

@@ -49,6 +49,9 @@ private:
 
 struct OrderState {
     OrderFields fields;
+    // txtAccession was made up from the clock (the order gave none): it does
+    // not tell two orders apart.
+    bool accessionGenerated = false;
     std::vector<field_element> xml_elements;
     XmlNames xml_names;
 };

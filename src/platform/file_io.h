@@ -13,6 +13,7 @@ namespace pvd {
 // time or the file id).
 struct FileIdentity {
     bool exists = false;
+    bool regular = false;  // a regular file, the only kind that is ever read
     std::uint64_t device = 0;
     std::uint64_t fileId = 0;  // inode number
     std::int64_t size = 0;
@@ -22,8 +23,12 @@ struct FileIdentity {
 };
 
 // The identity of what the path names now (links followed); `exists` false
-// when there is nothing there or it is not a regular file.
+// when there is nothing there.
 FileIdentity StatFileIdentity(const std::string& path);
+
+// What a path itself names, links not followed.
+enum class PathKind { Missing, RegularFile, Other };
+PathKind LinkKind(const std::string& path);
 
 // Reads a whole regular file of at most maxBytes. Links are followed, but
 // only a regular file is ever read, and it is opened without blocking: a

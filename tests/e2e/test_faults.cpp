@@ -60,6 +60,7 @@ protected:
                                            recorder + "\"\n");
     }
     bool Alive() { return test::WaitExit(pid, 0) == -1; }
+    std::string LogFile() const { return dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log"; }
     std::vector<std::string> LogLines() {
         return test::WaitForLines(dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log", 0, 0);
     }
@@ -137,8 +138,8 @@ TEST_F(Faults, FullDiskLeavesNoHalfMadeFile) {
 TEST_F(Faults, RecorderMissingOrNotAProgram) {
     Registry(dir / "no/such/recorder");
     auto r = Launch(orderFile);
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(r.err.empty());
+    EXPECT_EQ(r.status, 4);  // the file is ready, the recorder did not start
+    EXPECT_EQ(r.err, "Unable to start the recorder " + (dir / "no/such/recorder") + "\n");
     EXPECT_TRUE(std::filesystem::exists(drafts + "/987_A678.iaf"));
 
     WriteFile(dir / "recorder.txt", "not a program");
@@ -148,6 +149,10 @@ TEST_F(Faults, RecorderMissingOrNotAProgram) {
     for (int i = 0; i < 100 && !std::filesystem::exists(drafts + "/2_B.iaf"); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(std::filesystem::exists(drafts + "/2_B.iaf"));
     EXPECT_TRUE(Alive());
+    // The log names the recorder and why it did not start.
+    for (int i = 0; i < 100 && ReadFile(LogFile()).find("Unable to start the recorder") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(ReadFile(LogFile()).find("Unable to start the recorder " + (dir / "recorder.txt") + ": "), std::string::npos);
     EXPECT_EQ(Stop(SIGTERM), 0);
 }
 

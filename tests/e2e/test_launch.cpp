@@ -9,6 +9,8 @@
 #include "dictation/StartVNR.h"
 #include "fake_view.h"
 #include "format/FileControl.h"
+#include "platform/process.h"
+#include "vnfformat.h"
 #include "process.h"
 #include "settings/systemRegKeys.h"
 #include "settings_fixture.h"
@@ -111,7 +113,9 @@ TEST_F(Launch, NoRecorderConfiguredCreatesTheFileAndStartsNothing) {
     Order("987", "A678");
     EXPECT_EQ(form->Launch().result, LaunchResult::Created);
     EXPECT_TRUE(std::filesystem::exists(drafts + "/987_A678.iaf"));
-    EXPECT_FALSE(StartVNR(drafts + "/987_A678.iaf"));
+    const RecorderStart none = StartVNR(drafts + "/987_A678.iaf");
+    EXPECT_TRUE(none.recorder.empty());
+    EXPECT_FALSE(none.started);
     EXPECT_TRUE(shown.empty());
 }
 
@@ -119,19 +123,39 @@ TEST_F(Launch, RecorderStartIsDetachedAndKeepsSpacesInOneArgument) {
     const std::string spaced = dir / "with space/Drafts";
     std::filesystem::create_directories(spaced);
     WriteFile(spaced + "/a b.iaf", "");
-    ASSERT_TRUE(StartVNR(spaced + "/a b.iaf"));
+    ASSERT_TRUE(StartVNR(spaced + "/a b.iaf").started);
     auto starts = Starts(1);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0]["argc"], 1);
     EXPECT_EQ(starts[0]["argument"], "open" + spaced + "/a b.iaf");
-    int status = 0;
-    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);  // no child of ours left, not even a zombie
-    EXPECT_EQ(errno, ECHILD);
+    // Once it has ended it is collected: no child of ours left, not even a zombie.
+    siginfo_t info{};
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; ++i) {
+        ReapEndedProcesses();
+        gone = waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == -1 && errno == ECHILD;
+        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(gone);
+}
 
-    Configure(dir / "not-a-program");
-    WriteFile(dir / "not-a-program", "just text");
-    EXPECT_EQ(form->Launch().result, LaunchResult::Created);  // nothing reported
-    EXPECT_TRUE(shown.empty());
+TEST_F(Launch, ARecorderThatCannotStartIsReportedForEveryKindOfBadPath) {
+    WriteFile(dir / "text", "just text");
+    std::filesystem::permissions(dir / "text", std::filesystem::perms::owner_all);  // executable, but no program
+    WriteFile(dir / "plain", "#!/bin/sh\n");  // not executable
+    const std::string bin = test::Bin("demo-recorder");
+    Order("987", "A678");
+    for (const std::string& bad : {dir / "missing", dir.path().string(), dir / "text", dir / "plain", std::string("demo-recorder"),
+                                   bin + " --verbose"}) {
+        Configure(bad);
+        LaunchOutcome out = form->Launch();
+        EXPECT_NE(out.result, LaunchResult::Failed) << bad;
+        EXPECT_FALSE(out.recorder.started) << bad;
+        ASSERT_FALSE(shown.empty()) << bad;
+        EXPECT_EQ(shown.back(), "Unable to start the recorder " + bad);
+    }
+    EXPECT_EQ(shown.size(), 6u);
+    EXPECT_FALSE(std::filesystem::exists(recLog));
 }
 
 class LaunchCommand : public Launch {};
@@ -156,6 +180,68 @@ TEST_F(LaunchCommand, ExitStatusesAndOutput) {
 
     r = test::Run({test::Bin("pacs-vantora-driver"), "--launch"}, dir.path().string());
     EXPECT_EQ(r.status, 2);
+
+    // The file is ready, the recorder cannot start: status 4, the path all the same.
+    Configure(dir / "no-recorder");
+    r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string());
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.out, drafts + "/987_A678.iaf\n");
+    EXPECT_EQ(r.err, "Unable to start the recorder " + (dir / "no-recorder") + "\n");
+}
+
+TEST_F(LaunchCommand, TwoOrdersWithoutAccessionNeverShareAFile) {
+    std::vector<std::string> paths;
+    for (const char* id : {"111", "222", "111"}) {
+        WriteFile(dir / "order.xml", std::string("<Order><Patient><Id>") + id + "</Id></Patient></Order>");
+        auto r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", dir / "order.xml"}, dir.path().string());
+        ASSERT_EQ(r.status, 0) << r.err;
+        paths.push_back(r.out.substr(0, r.out.size() - 1));
+    }
+    EXPECT_NE(paths[0], paths[1]);
+    auto starts = Starts(3);
+    ASSERT_EQ(starts.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(starts[i]["fields"].back()["value"], i == 1 ? "222" : "111") << paths[i];
+        EXPECT_EQ(starts[i]["argument"], "open" + paths[i]);
+    }
+}
+
+TEST_F(LaunchCommand, ConcurrentLaunchesOfOneOrderShareOneCompleteFile) {
+    const std::string order = test::SourceDir() + "/samples/order.xml";
+    for (int round = 0; round < 5; ++round) {
+        for (const auto& e : std::filesystem::directory_iterator(drafts)) std::filesystem::remove(e.path());
+        std::vector<pid_t> pids;
+        for (int i = 0; i < 4; ++i)
+            pids.push_back(test::SpawnTo({test::Bin("pacs-vantora-driver"), "--launch", order}, dir / ".out", dir / ".err"));
+        for (pid_t p : pids) EXPECT_EQ(test::WaitExit(p, 30000), 0) << ReadFile(dir / ".err");
+        ASSERT_EQ(std::distance(std::filesystem::directory_iterator(drafts), {}), 1);
+        int32_t h = VNFOpenFileRead((drafts + "/987_A678.iaf").c_str());
+        ASSERT_NE(h, 0);
+        EXPECT_GT(VNFGetFieldCount(h), 6);
+        CloseVNFFile(h);
+    }
+}
+
+TEST_F(LaunchCommand, AKillBetweenTheTwoSavesLeavesNothingUnderTheName) {
+    // The program beside a test build of the format library that kills its
+    // process right after the first save of a file.
+    const auto root = dir.path() / "killpoint";
+    std::filesystem::create_directories(root / "bin");
+    std::filesystem::create_directories(root / "lib");
+    std::filesystem::copy_file(test::Bin("pacs-vantora-driver"), root / "bin/pacs-vantora-driver");
+    std::filesystem::copy_file(test::BuildDir() / "killpoint/libvnfformat.so", root / "lib/libvnfformat.so");
+    std::filesystem::copy_file(test::BuildDir() / "lib/libfilecontroller.so", root / "lib/libfilecontroller.so");
+    const std::string order = test::SourceDir() + "/samples/order.xml";
+    auto r = test::Run({(root / "bin/pacs-vantora-driver").string(), "--launch", order}, dir.path().string());
+    EXPECT_EQ(r.status, 128 + SIGKILL);
+    EXPECT_TRUE(std::filesystem::is_empty(drafts));  // no stub, no temporary
+    EXPECT_FALSE(std::filesystem::exists(recLog));
+
+    r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string());
+    EXPECT_EQ(r.status, 0) << r.err;
+    auto starts = Starts(1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0]["fields"][2]["name"], "F_Subject");
 }
 
 TEST_F(LaunchCommand, WithoutTheFormatLibraryCreationFailsCleanly) {
@@ -167,6 +253,14 @@ TEST_F(LaunchCommand, WithoutTheFormatLibraryCreationFailsCleanly) {
     auto r = test::Run({(lone / "pacs-vantora-driver").string(), "--launch", order}, dir.path().string());
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.err, "Unable to create " + drafts + "/987_A678.iaf\n");
+    EXPECT_TRUE(std::filesystem::is_empty(drafts));
+
+    // With the format library but without the file controller there are no
+    // recording parameters: a 0 Hz file no tool could play is never made.
+    std::filesystem::create_directories(lone.parent_path() / "lib");
+    std::filesystem::copy_file(test::BuildDir() / "lib/libvnfformat.so", lone.parent_path() / "lib/libvnfformat.so");
+    r = test::Run({(lone / "pacs-vantora-driver").string(), "--launch", order}, dir.path().string());
+    EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(std::filesystem::is_empty(drafts));
 }
 

@@ -4,7 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 
 #include "program_fixture.h"
 
@@ -55,6 +61,89 @@ TEST_F(Program, ASecondInstanceEndsAtOnceAndLeavesTheFirstRunning) {
     // Its lock is gone with it: a new start is the only instance again.
     StartAndWaitUntilReady();
     EXPECT_EQ(test::WaitExit(pid, 200), -1);
+    EXPECT_EQ(Stop(SIGTERM), 0);
+}
+
+// Every changed version is launched, whatever its modification time says:
+// a copy that keeps an older time, a clock set back, the same time forced.
+class Versions : public Program, public testing::WithParamInterface<bool> {};
+
+TEST_P(Versions, SameOrOlderTimesAreNewVersionsAllTheSame) {
+    if (GetParam()) env.set("VANTORA_WATCH", "poll");
+    WriteFile(order, Order("100", "A1"));
+    StartAndWaitUntilReady();
+    auto mtime = [&](const std::string& path, long long sec, long nsec) {
+        const struct timespec times[2] = {{sec, nsec}, {sec, nsec}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    };
+    const long long now = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    mtime(order, now + 3600, 123456789);  // written by a host whose clock is ahead
+
+    WriteFile(dir / "older.xml", Order("200", "B2"));
+    mtime(dir / "older.xml", 1600000000, 0);
+    ASSERT_EQ(std::system(("cp -p '" + (dir / "older.xml") + "' '" + order + "'").c_str()), 0);
+    auto starts = test::WaitForLines(recLog, 1);
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(json::parse(starts[0])["path"], drafts + "/200_B2.iaf");
+
+    // Same size, and the same modification time to the nanosecond.
+    WriteFile(order, Order("300", "C3"));
+    mtime(order, 1600000000, 0);
+    starts = test::WaitForLines(recLog, 2);
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(json::parse(starts[1])["path"], drafts + "/300_C3.iaf");
+    EXPECT_EQ(Stop(SIGTERM), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Watch, Versions, testing::Values(false, true), [](const auto& i) { return i.param ? "Poll" : "Notify"; });
+
+// A writer that rewrites in place without truncating, in two writes with a
+// pause between them while it keeps the file open: the half-written file
+// parses (new MRN, old accession) but must never be launched.
+TEST_F(Program, PausingWritersThatKeepTheFileOpenNeverLaunchAMixedOrder) {
+    auto fixed = [](int i) {
+        char n[8];
+        std::snprintf(n, sizeof n, "%04d", i);
+        return Order(std::string("M") + n, std::string("A") + n);
+    };
+    auto rewrite = [&](int i, int pauseMs) {
+        const std::string text = fixed(i);
+        const std::size_t half = text.find("<AccessionNumber>");
+        const int fd = open(order.c_str(), O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(write(fd, text.data(), half), static_cast<ssize_t>(half));
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+        ASSERT_EQ(write(fd, text.data() + half, text.size() - half), static_cast<ssize_t>(text.size() - half));
+        close(fd);
+    };
+    auto launched = [&](const std::string& name) {
+        for (int waited = 0; waited < 15000 && test::ReadFile(recLog).find(name) == std::string::npos; waited += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return test::ReadFile(recLog).find(name) != std::string::npos;
+    };
+    auto check = [&](std::size_t expected) {
+        auto starts = test::WaitForLines(recLog, expected);
+        for (const auto& l : starts) {
+            const std::string name = std::filesystem::path(json::parse(l)["path"].get<std::string>()).filename().string();
+            EXPECT_EQ(name.substr(1, 4), name.substr(7, 4)) << "a mixed order was launched: " << name;
+        }
+        return starts.size();
+    };
+    WriteFile(order, fixed(0));
+    StartAndWaitUntilReady();
+    for (int i = 1; i <= 50; ++i) rewrite(i, 50);
+    EXPECT_TRUE(launched("M0050_A0050"));  // the last one is launched
+    EXPECT_GE(check(1), 1u);
+    EXPECT_EQ(Stop(SIGTERM), 0);
+
+    // The poll alone, with pauses longer than the settle period: the open
+    // writer is seen.
+    std::filesystem::remove(recLog);
+    env.set("VANTORA_WATCH", "poll");
+    StartAndWaitUntilReady();
+    for (int i = 51; i <= 53; ++i) rewrite(i, 1300);
+    EXPECT_TRUE(launched("M0053_A0053"));
+    check(1);
     EXPECT_EQ(Stop(SIGTERM), 0);
 }
 

@@ -19,12 +19,21 @@ public:
     std::set<std::string> failing;  // calls that throw
     bool another = false;
     std::string xmlPath = "/d/Drafts/ridavaruz.xml";
+    // The order file's versions: its modification time stands for its
+    // identity, and its bytes are contents[path] or "version <date>".
     std::map<std::string, FileDate> dates;
+    std::map<std::string, std::string> contents;
+    WriterState writer = WriterState::None;
+    std::int64_t now = 0;  // the monotonic clock, moved by the tests
     std::map<std::string, std::string> settings;
-    std::set<std::string> files;
+    bool saveOk = true;
+    std::map<std::string, DictationFileInfo> files;  // the drafts folder
     bool legacyOk = true, genericOk = true;
     OrderFields legacyFields{"987", "A678", "CT", "Doe", "u"};
-    bool createOk = true;
+    bool legacyGenerated = false;
+    CreateResult createResult = CreateResult::Created;
+    std::function<void(const std::string&)> beforeCreate;  // runs inside every creation
+    RecorderStart recorder{"/r/rec", true, 42, ""};
 
     void Call(const std::string& name) {
         calls.push_back(name);
@@ -50,44 +59,70 @@ public:
     std::vector<std::string> legacySaw, genericSaw;  // the bytes each loader was given
     xml::FileSnapshot ReadOrderFile(const std::string& p) override {
         Call("read:" + p);
+        ++reads;
         xml::FileSnapshot f;
         f.path = p;
-        f.readable = true;
-        f.bytes = "version " + std::to_string(++reads);
+        f.identity = StatOrderFile(p);
+        f.readable = f.identity.exists;
+        if (f.readable) f.bytes = contents.contains(p) ? contents[p] : "version " + std::to_string(dates[p]);
         return f;
     }
-    bool LoadLegacyXML(OrderState& o, const xml::FileSnapshot& f) override {
-        const std::string& p = f.path;
+    bool LoadLegacyXML(OrderState& o, const xml::FileSnapshot& f, LogSink& log) override {
         legacySaw.push_back(f.bytes);
-        Call("legacy:" + p);
+        Call("legacy:" + f.path);
+        log.WriteLog("Load XML " + f.path);
         if (duringLoad) duringLoad();
-        if (legacyOk) o.fields = legacyFields;
-        return legacyOk;
+        if (!f.readable) log.WriteLog("Unable to Load XML missing");
+        if (legacyOk && f.readable) {
+            o.fields = legacyFields;
+            o.accessionGenerated = legacyGenerated;
+        }
+        return legacyOk && f.readable;
     }
-    bool LoadXML(OrderState& o, const xml::FileSnapshot& f) override {
+    bool LoadXML(OrderState& o, const xml::FileSnapshot& f, LogSink&) override {
         genericSaw.push_back(f.bytes);
         Call("generic:" + f.path);
         if (genericOk) o.xml_elements = {{"<X>", "1"}};
         return genericOk;
     }
-    FileDate GetFileModifiedDate(const std::string& p) override {
-        Call("date");
+    FileIdentity StatOrderFile(const std::string& p) override {
+        FileIdentity id;
         auto it = dates.find(p);
-        return it == dates.end() ? 0 : it->second;
+        if (it == dates.end()) return id;
+        id.exists = id.regular = true;
+        id.mtimeNs = it->second;
+        return id;
     }
-    void SaveDefaultSetting(const std::string& k, const std::string& v) override {
+    WriterState OrderFileWriter(const std::string&) override { return writer; }
+    std::int64_t MonotonicMs() override { return now; }
+    bool SaveDefaultSetting(const std::string& k, const std::string& v) override {
         Call("save:" + k);
+        if (!saveOk) return false;
         settings[k] = v;
         if (k == "XMLDataPath") xmlPath = v;
+        return true;
     }
     std::string GetDraftsFolder() override { return "/d/Drafts"; }
-    bool FileExistsQuiet(const std::string& p) override { return files.contains(p); }
-    bool CreateNewFile(const std::string& p, const OrderState&) override {
-        Call("create:" + p);
-        if (createOk) files.insert(p);
-        return createOk;
+    void CleanDraftsFolder() override { Call("clean"); }
+    DictationFileInfo InspectDictationFile(const std::string& p) override {
+        auto it = files.find(p);
+        return it == files.end() ? DictationFileInfo{} : it->second;
     }
-    void StartVNR(const std::string& p) override { Call("start:" + p); }
+    CreateResult CreateNewFile(const std::string& p, const OrderState& o) override {
+        Call("create:" + p);
+        if (beforeCreate) beforeCreate(p);
+        if (createResult == CreateResult::Created) {
+            if (files.contains(p)) return CreateResult::Exists;  // never over another file
+            DictationFileInfo made{DictationFileInfo::Kind::Dictation, {{"D_Created", "d"}, {"T_Created", "t"}}};
+            for (auto& f : OrderFieldsToWrite(o)) made.fields.push_back(f);
+            files[p] = made;
+        }
+        return createResult;
+    }
+    RecorderStart StartVNR(const std::string& p) override {
+        Call("start:" + p);
+        return recorder;
+    }
 };
 
 }  // namespace pvd::test

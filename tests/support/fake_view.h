@@ -58,6 +58,8 @@ public:
     }
     void ShowMessage(const std::string& text) override { messages.push_back(text), events.push_back("message"); }
     void Quit() override { quit = true, events.push_back("quit"); }
+    void ScheduleRecheck(int ms) override { rechecks.push_back(ms); }
+    std::vector<int> rechecks;
 };
 
 }  // namespace pvd::test

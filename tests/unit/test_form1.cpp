@@ -22,14 +22,28 @@ protected:
     FakeView view;
     Form1 form{services, view};
     const std::string xml = "/d/Drafts/ridavaruz.xml";
+    const std::string file = "/d/Drafts/987_A678.iaf";
+    // The poll sees a change, and the settle period passes without another.
+    void Settle() {
+        form.Timer1_Timer();
+        services.now += kSettleMs;
+        form.RecheckOrderFile();
+    }
+    int Calls(const std::string& prefix) const {
+        return static_cast<int>(std::count_if(services.calls.begin(), services.calls.end(),
+                                              [&](const std::string& c) { return c.starts_with(prefix); }));
+    }
+    int Logged(const std::string& prefix) const { return Calls("log:" + prefix); }
 };
 
 TEST_F(Form1Test, StartUpRunsItsStepsInOrderAndEndsInTheTray) {
     services.dates[xml] = 100;
     ASSERT_TRUE(form.Form_Load());
     EXPECT_EQ(view.caption, "PACS Vantora Driver");
-    const std::vector<std::string> order = {"instance", "filecontrol", "filesystem", "ensure-temp", "appname:Vantora Recorder",
-                                            "log:Change profile to recorder", "profile:recorder", "startlog", "date", "legacy:" + xml};
+    // The profile is logged after the start of the log, which empties it.
+    const std::vector<std::string> order = {"instance",   "filecontrol", "filesystem", "ensure-temp", "appname:Vantora Recorder",
+                                            "profile:recorder", "startlog", "log:Change profile to recorder", "clean",
+                                            "read:" + xml, "legacy:" + xml, "log:Load XML " + xml};
     for (std::size_t i = 1; i < order.size(); ++i) EXPECT_LT(services.Index(order[i - 1]), services.Index(order[i])) << order[i];
     EXPECT_FALSE(services.Called("generic:" + xml));  // the fixed layout loaded
     EXPECT_EQ(form.XMLFileDate(), 100);
@@ -59,7 +73,7 @@ TEST_F(Form1Test, ARewriteDuringTheStartUpLoadIsLaunchedByTheFirstTick) {
     form.Form_Load();
     EXPECT_EQ(form.XMLFileDate(), 100);
     services.duringLoad = nullptr;
-    form.Timer1_Timer();
+    Settle();
     EXPECT_EQ(form.XMLFileDate(), 101);
     EXPECT_TRUE(services.Called("start:/d/Drafts/987_A678.iaf"));
 }
@@ -69,9 +83,9 @@ TEST_F(Form1Test, BothLoadersParseOneReadingOfTheFile) {
     services.dates[xml] = 100;
     form.Form_Load();
     services.dates[xml] = 200;
-    form.Timer1_Timer();
+    Settle();
     EXPECT_EQ(services.reads, 2);
-    EXPECT_EQ(services.legacySaw, (std::vector<std::string>{"version 1", "version 2"}));
+    EXPECT_EQ(services.legacySaw, (std::vector<std::string>{"version 100", "version 200"}));
     EXPECT_EQ(services.genericSaw, services.legacySaw);
 }
 
@@ -112,60 +126,94 @@ TEST_F(Form1Test, ASecondInstanceEndsAtOnceWithNothingShown) {
     EXPECT_EQ(view.events, std::vector<std::string>{"quit"});
 }
 
-TEST_F(Form1Test, TickReloadsAndLaunchesOnlyANewerFile) {
+TEST_F(Form1Test, EveryNewVersionIsLaunchedOnceWhateverItsTime) {
     services.dates[xml] = 100;
     form.Form_Load();
-    services.dates[xml] = 100;
-    form.Timer1_Timer();
+    Settle();  // unchanged: nothing
     EXPECT_EQ(services.Count("legacy:" + xml), 1);
 
     services.dates[xml] = 200;
-    form.Timer1_Timer();
+    form.Timer1_Timer();  // seen by the poll: waits for the file to settle
+    EXPECT_FALSE(services.Called("start:" + file));
+    EXPECT_EQ(view.rechecks.back(), kSettleMs);
+    services.now += kSettleMs;
+    form.RecheckOrderFile();
     EXPECT_EQ(form.XMLFileDate(), 200);
-    EXPECT_TRUE(services.Called("create:/d/Drafts/987_A678.iaf"));
-    EXPECT_TRUE(services.Called("start:/d/Drafts/987_A678.iaf"));
+    EXPECT_EQ(services.Count("start:" + file), 1);
 
-    // An older file (replaced by a copy) or a vanished file does nothing.
+    // A copy that kept an older time, or a PACS host whose clock is behind,
+    // is a new version all the same; a vanished file does nothing.
     services.dates[xml] = 150;
-    form.Timer1_Timer();
+    Settle();
+    EXPECT_EQ(services.Count("start:" + file), 2);
     services.dates.erase(xml);
-    form.Timer1_Timer();
-    EXPECT_EQ(services.Count("legacy:" + xml), 2);
-    EXPECT_EQ(services.Count("start:/d/Drafts/987_A678.iaf"), 1);
+    Settle();
+    EXPECT_EQ(services.Count("legacy:" + xml), 3);
 }
 
-TEST_F(Form1Test, AFailedLoadIsRetriedAndLaunchesNothing) {
+TEST_F(Form1Test, NotificationsLoadFinishedVersionsAtOnceAndOnlyThose) {
+    services.dates[xml] = 100;
+    form.Form_Load();
+    // Closed by its writer: loaded at once, no settle period.
+    services.dates[xml] = 101;
+    form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
+    EXPECT_EQ(services.Count("start:" + file), 1);
+
+    // Written but not closed: not loaded while a writer holds it open...
+    services.dates[xml] = 102;
+    services.writer = WriterState::Writing;
+    form.OrderFileChanged({FileChange::Modified});
+    services.now += kSettleMs;
+    form.RecheckOrderFile();
+    EXPECT_EQ(services.Count("legacy:" + xml), 2);
+    // ...unless it holds it, unchanged, for longer than any pause in a write.
+    services.now += kMaxWriterWaitMs;
+    form.RecheckOrderFile();
+    EXPECT_EQ(services.Count("start:" + file), 2);
+
+    // Same time and size, other bytes (two rewrites within one clock tick):
+    // after a notification the bytes tell.
+    services.writer = WriterState::None;
+    services.contents[xml] = "rewritten";
+    form.OrderFileChanged({FileChange::Complete});
+    EXPECT_EQ(services.Count("start:" + file), 3);
+    form.OrderFileChanged({FileChange::Complete});  // closed again, nothing written
+    EXPECT_EQ(services.Count("start:" + file), 3);
+
+    // Only the times changed (a copy that keeps its times, a touch): no new order.
+    services.dates[xml] = 90;
+    form.OrderFileChanged({FileChange::Attributes});
+    services.now += kSettleMs;
+    form.RecheckOrderFile();
+    EXPECT_EQ(services.Count("start:" + file), 3);
+    // The same bytes written again are the same study opened again.
+    services.dates[xml] = 300;
+    form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
+    EXPECT_EQ(services.Count("start:" + file), 4);
+}
+
+TEST_F(Form1Test, AFailedLoadIsRetriedEveryTickButLoggedOnce) {
     services.dates[xml] = 100;
     form.Form_Load();
     services.legacyOk = services.genericOk = false;
     services.dates[xml] = 200;
+    Settle();
     form.Timer1_Timer();
     form.Timer1_Timer();
-    EXPECT_EQ(services.Count("generic:" + xml), 2);
+    EXPECT_EQ(services.Count("generic:" + xml), 3);
+    EXPECT_EQ(Logged("Load XML"), 2);  // start-up's, then this version's once
     EXPECT_EQ(form.XMLFileDate(), 100);
-    EXPECT_FALSE(services.Called("start:/d/Drafts/987_A678.iaf"));
+    EXPECT_FALSE(services.Called("start:" + file));
     EXPECT_TRUE(form.launchEnabled());  // not disabled by a failed reload
 
-    services.legacyOk = true;
-    form.Timer1_Timer();
-    EXPECT_EQ(form.XMLFileDate(), 200);
-    EXPECT_EQ(services.Count("start:/d/Drafts/987_A678.iaf"), 1);
-}
-
-TEST_F(Form1Test, MissingFileAtStartIsLoadedAndLaunchedWhenItAppears) {
-    services.legacyOk = services.genericOk = false;
-    form.Form_Load();
-    EXPECT_EQ(form.XMLFileDate(), 0);
-    EXPECT_FALSE(form.launchEnabled());
-    form.Timer1_Timer();
-    EXPECT_EQ(services.Count("legacy:" + xml), 1);  // no date: not even tried
+    services.dates[xml] = 201;  // another broken version is logged again
+    Settle();
+    EXPECT_EQ(Logged("Load XML"), 3);
 
     services.legacyOk = true;
-    services.dates[xml] = 50;
     form.Timer1_Timer();
-    EXPECT_TRUE(form.launchEnabled());
-    EXPECT_TRUE(view.mnuLaunch);
-    EXPECT_TRUE(services.Called("start:/d/Drafts/987_A678.iaf"));
+    EXPECT_EQ(form.XMLFileDate(), 201);
+    EXPECT_EQ(services.Count("start:" + file), 1);
 }
 
 TEST_F(Form1Test, DialogLoadsAndRemembersButNeverLaunches) {
@@ -180,6 +228,7 @@ TEST_F(Form1Test, DialogLoadsAndRemembersButNeverLaunches) {
     EXPECT_EQ(view.dialogFlags, 4100);
     EXPECT_EQ(view.dialogInitial, xml);
     EXPECT_EQ(services.calls.size(), callsBefore + 1);  // only the initial file name was read
+    EXPECT_TRUE(view.rechecks.empty());
     EXPECT_TRUE(services.settings.empty());
 
     services.legacyOk = services.genericOk = false;
@@ -198,20 +247,126 @@ TEST_F(Form1Test, DialogLoadsAndRemembersButNeverLaunches) {
     EXPECT_EQ(form.XMLFileDate(), 300);  // the rewrite during the load is still ahead
     EXPECT_EQ(view.xmlFileText, "/other/new.xml");
     EXPECT_FALSE(services.Called("start:/d/Drafts/987_A678.iaf"));
+
+    Settle();  // the rewrite made during the dialog's load is launched
+    EXPECT_EQ(services.Count("start:/d/Drafts/987_A678.iaf"), 1);
+
+    // A choice that cannot be remembered changes nothing: the next tick must
+    // not take the old file for a new version and launch it.
+    services.saveOk = false;
+    services.legacyFields.txtMRN = "555";
+    services.dates["/other/third.xml"] = 400;
+    view.dialogAnswer = "/other/third.xml";
+    form.cmdXmlFile_Click();
+    EXPECT_EQ(services.xmlPath, "/other/new.xml");
+    EXPECT_EQ(form.order().fields.txtMRN, "987");
+    EXPECT_EQ(view.xmlFileText, "/other/new.xml");
+    Settle();
+    EXPECT_EQ(form.XMLFileDate(), 301);
+    EXPECT_EQ(services.Count("start:/d/Drafts/987_A678.iaf"), 1);
 }
 
 TEST_F(Form1Test, LaunchCreatesOnceReusesAfterAndReportsFailure) {
     form.order().fields = {"987", "A678", "", "", ""};
     EXPECT_EQ(form.Launch().result, LaunchResult::Created);
     EXPECT_EQ(form.Launch().result, LaunchResult::Reused);
-    EXPECT_EQ(services.Count("create:/d/Drafts/987_A678.iaf"), 1);
-    EXPECT_EQ(services.Count("start:/d/Drafts/987_A678.iaf"), 2);
+    EXPECT_EQ(services.Count("create:" + file), 1);
+    EXPECT_EQ(services.Count("start:" + file), 2);
 
-    services.createOk = false;
+    services.createResult = CreateResult::Failed;
     form.order().fields.txtMRN = "988";
     form.mnuLaunch_Click();
     EXPECT_EQ(view.messages, std::vector<std::string>{"Unable to create /d/Drafts/988_A678.iaf"});
     EXPECT_FALSE(services.Called("start:/d/Drafts/988_A678.iaf"));
+}
+
+TEST_F(Form1Test, AFileIsReusedOnlyWhenItWasMadeForThisOrder) {
+    using Kind = DictationFileInfo::Kind;
+    // MRN "1_2" with accession "3" and MRN "1" with "2_3" share a name.
+    services.files["/d/Drafts/1_2_3.iaf"] = {Kind::Dictation, {{"T_Created", "t"}, {"F_Subject", "1"}, {"F_DocType", "2_3"}}};
+    form.order().fields = {"1_2", "3", "", "", ""};
+    EXPECT_EQ(form.Launch().result, LaunchResult::Refused);
+    // A link, a folder or a damaged file in the way is never opened either.
+    services.files[file] = {Kind::Other, {}};
+    form.order().fields = {"987", "A678", "", "", ""};
+    EXPECT_EQ(form.Launch().result, LaunchResult::Refused);
+    EXPECT_EQ(view.messages, (std::vector<std::string>{"Unable to create /d/Drafts/1_2_3.iaf", "Unable to create " + file}));
+    EXPECT_FALSE(services.Called("create:" + file));
+    EXPECT_EQ(Calls("start:"), 0);
+    EXPECT_EQ(Logged("Unable to create "), 2);  // with the reason
+
+    // Stored patient name corrected since: still this order's file.
+    services.files[file] = {Kind::Dictation, {{"F_Subject", "987"}, {"F_Matter", "old name"}, {"F_DocType", "A678"}}};
+    EXPECT_EQ(form.Launch().result, LaunchResult::Reused);
+}
+
+TEST_F(Form1Test, OrdersWithoutAccessionInOneMinuteGetTheirOwnFiles) {
+    const std::string stamp = "/d/Drafts/_T261207_0905";
+    OrderState& o = form.order();
+    o.fields = {"", "T261207_0905", "", "", ""};
+    o.accessionGenerated = true;
+    o.xml_elements = {{"<Order><Patient><Id>", "111"}};
+    EXPECT_EQ(form.Launch().path, stamp + ".iaf");
+    o.xml_elements = {{"<Order><Patient><Id>", "222"}};
+    LaunchOutcome second = form.Launch();
+    EXPECT_EQ(second.result, LaunchResult::Created);
+    EXPECT_EQ(second.path, stamp + "_2.iaf");
+    // Each order finds its own file again.
+    EXPECT_EQ(form.Launch().path, stamp + "_2.iaf");
+    o.xml_elements = {{"<Order><Patient><Id>", "111"}};
+    LaunchOutcome first = form.Launch();
+    EXPECT_EQ(first.result, LaunchResult::Reused);
+    EXPECT_EQ(first.path, stamp + ".iaf");
+    // A typed accession number is the user's: it names one order.
+    form.SetOrderFields({"", "A1", "", "", ""});
+    services.files["/d/Drafts/_A1.iaf"] = {DictationFileInfo::Kind::Dictation, {{"F_Subject", ""}, {"F_DocType", "A1"}}};
+    EXPECT_EQ(form.Launch().result, LaunchResult::Reused);
+}
+
+TEST_F(Form1Test, ANameTakenDuringTheCreationIsTheReuseCase) {
+    form.order().fields = {"987", "A678", "", "", ""};
+    // Another launch of the same order publishes first.
+    services.beforeCreate = [&](const std::string& p) {
+        services.files[p] = {DictationFileInfo::Kind::Dictation, {{"F_Subject", "987"}, {"F_DocType", "A678"}}};
+    };
+    EXPECT_EQ(form.Launch().result, LaunchResult::Reused);
+    EXPECT_EQ(services.Count("start:" + file), 1);
+    // Another order's file took the name: refused.
+    form.order().fields.txtAccession = "B1";
+    services.beforeCreate = [&](const std::string& p) {
+        services.files[p] = {DictationFileInfo::Kind::Dictation, {{"F_Subject", "666"}, {"F_DocType", "B1"}}};
+    };
+    EXPECT_EQ(form.Launch().result, LaunchResult::Refused);
+}
+
+TEST_F(Form1Test, NamesTheFileSystemCannotCarrySafelyAreRefused) {
+    const std::vector<std::string> bad = {"a/b", "a\\b", "a\tb", std::string("a\0b", 3), "a\x7f", "x\xE2\x80\xAE" "fdp",
+                                          "\xE2\x81\xA6x", "a:b", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b"};
+    for (const std::string& b : bad) {
+        const std::string& bad = b;
+        form.order().fields = {bad, "A678", "", "", ""};
+        EXPECT_EQ(form.Launch().result, LaunchResult::Refused) << bad;
+        form.order().fields = {"987", bad, "", "", ""};
+        EXPECT_EQ(form.Launch().result, LaunchResult::Refused) << bad;
+    }
+    EXPECT_EQ(Calls("create:"), 0);
+    EXPECT_EQ(Calls("start:"), 0);
+    // Letters of any script, and decomposed accents, are fine.
+    form.order().fields = {"Jos\xC3\xA9", "e\xCC\x81", "", "", ""};
+    EXPECT_EQ(form.Launch().result, LaunchResult::Created);
+}
+
+TEST_F(Form1Test, ARecorderThatCannotStartIsReported) {
+    form.order().fields = {"987", "A678", "", "", ""};
+    services.recorder = {"/r/rec --fast", false, 0, "No such file or directory"};
+    LaunchOutcome out = form.Launch();
+    EXPECT_EQ(out.result, LaunchResult::Created);
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Unable to start the recorder /r/rec --fast"});
+    EXPECT_EQ(Logged("Unable to start the recorder /r/rec --fast: No such file or directory"), 1);
+    // No recorder configured: silent, as always.
+    services.recorder = {};
+    form.Launch();
+    EXPECT_EQ(view.messages.size(), 1u);
 }
 
 TEST_F(Form1Test, WindowLifetimeThroughTrayCloseAndExit) {

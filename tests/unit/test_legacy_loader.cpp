@@ -1,6 +1,8 @@
 // The fixed-layout loader, its failure table, and the substitute accession number.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "intake/loaders.h"
 #include "test_support.h"
 
@@ -45,11 +47,15 @@ TEST_F(LegacyLoader, FullOrderFillsEveryFieldAndRecordsEveryChildInFileOrder) {
     EXPECT_EQ(log.lines, (std::vector<std::string>{"Load XML " + (dir / "o.xml")}));
 }
 
-TEST_F(LegacyLoader, KnownValuesComeFromTheFirstBlockThatHasThemButRecordsFromTheFirstBlock) {
-    ASSERT_TRUE(Load("<DictationData><New><PatientID>1</PatientID></New><New><AccessionNumber>A2</AccessionNumber></New></DictationData>"));
-    EXPECT_EQ(order.fields.txtMRN, "1");
-    EXPECT_EQ(order.fields.txtAccession, "A2");
-    EXPECT_EQ(order.xml_elements, (Records{{"XML_PatientID", "1"}}));
+TEST_F(LegacyLoader, EverythingComesFromTheFirstOrderBlock) {
+    // Values from two blocks would mix two patients in one order.
+    ASSERT_TRUE(Load("<DictationData><New><PatientID>1</PatientID><PatientName>One</PatientName></New>"
+                     "<New><PatientID>2</PatientID><AccessionNumber>A2</AccessionNumber><StudyDescription>S2</StudyDescription></New>"
+                     "<New/></DictationData>"));
+    EXPECT_EQ(order.fields, (OrderFields{"1", "T261207_0905", "", "One", ""}));
+    EXPECT_TRUE(order.accessionGenerated);
+    EXPECT_EQ(order.xml_elements, (Records{{"XML_PatientID", "1"}, {"XML_PatientName", "One"}}));
+    EXPECT_EQ(std::count_if(log.lines.begin(), log.lines.end(), [](const std::string& l) { return l.find("3 New blocks") != std::string::npos; }), 1);
 }
 
 TEST_F(LegacyLoader, BlankOrMissingAccessionGetsAStampButATabStays) {

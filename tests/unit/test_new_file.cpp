@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <functional>
 
 #include "dictation/new_file.h"
 #include "format/FileControl.h"
@@ -33,11 +34,12 @@ Fields FieldsOf(const std::string& path) {
     return out;
 }
 
-// The real library, with the Nth save made to fail.
+// The real library, with the Nth save made to fail, or something run just
+// before the publish.
 class FailingSave final : public VnfApi {
 public:
     explicit FailingSave(int failAt) : failAt_(failAt) {}
-    std::int32_t CreateVNFFile(const char* p) override { return FormatLibrary().CreateVNFFile(p); }
+    std::int32_t CreateVNFFileUnnamed(const char* p) override { return FormatLibrary().CreateVNFFileUnnamed(p); }
     std::int16_t SetRecordWaveParams(std::int32_t h, std::int32_t r, std::int16_t c, std::int16_t f) override {
         return FormatLibrary().SetRecordWaveParams(h, r, c, f);
     }
@@ -45,7 +47,14 @@ public:
     std::int16_t SaveVNFFile(std::int32_t h) override {
         return ++saves_ == failAt_ ? std::int16_t{3} : FormatLibrary().SaveVNFFile(h);
     }
+    std::int16_t PublishVNFFile(std::int32_t h) override {
+        if (beforePublish) beforePublish();
+        return FormatLibrary().PublishVNFFile(h);
+    }
     void CloseVNFFile(std::int32_t h) override { FormatLibrary().CloseVNFFile(h); }
+    std::optional<VnfFields> ReadFields(const char* p) override { return FormatLibrary().ReadFields(p); }
+    void RemoveStaleTemporaries(const char* f) override { FormatLibrary().RemoveStaleTemporaries(f); }
+    std::function<void()> beforePublish;
 
 private:
     int failAt_;
@@ -66,7 +75,7 @@ TEST_F(NewFile, EmptyCollectionGivesExactlyTheSixFixedFields) {
     VnfDriver driver;
     const std::string path = dir / "987_A678.iaf";
     order.fields = {"987", "A678", "CT Thorax", "Doe^Jane", "u1"};
-    ASSERT_TRUE(CreateNewFile(path, order, {driver, settings, log, clock}));
+    ASSERT_EQ(CreateNewFile(path, order, {driver, settings, log, clock}), CreateResult::Created);
     EXPECT_EQ(FieldsOf(path), (Fields{{"D_Created", "07-Dec-2026"}, {"T_Created", "21:05:03"}, {"F_Subject", "987"},
                                       {"F_Matter", "Doe^Jane"}, {"F_DocName", "CT Thorax"}, {"F_DocType", "A678"}}));
     EXPECT_EQ(driver.currentHandle(), 0);
@@ -78,7 +87,7 @@ TEST_F(NewFile, RecordsFollowTheFixedFieldsInOrderEvenWithFixedNames) {
     const std::string path = dir / "_.iaf";
     order.xml_elements = {{"XML_PatientID", ""}, {"F_Subject", "again"}, {"<D><E>", "v"}};
     log.verbose = true;
-    ASSERT_TRUE(CreateNewFile(path, order, {driver, settings, log, clock}));
+    ASSERT_EQ(CreateNewFile(path, order, {driver, settings, log, clock}), CreateResult::Created);
     Fields f = FieldsOf(path);
     ASSERT_EQ(f.size(), 9u);
     EXPECT_EQ(f[2], (std::pair<std::string, std::string>{"F_Subject", ""}));
@@ -97,7 +106,7 @@ TEST_F(NewFile, MissingFolderFailsWithNothingOnDisk) {
     VnfDriver driver;
     const std::string path = dir / "gone/987_A678.iaf";
     EXPECT_FALSE(MakeNewVnfFile(path, {driver, settings, log, clock}));
-    EXPECT_FALSE(CreateNewFile(path, order, {driver, settings, log, clock}));
+    EXPECT_EQ(CreateResult::Failed, CreateNewFile(path, order, {driver, settings, log, clock}));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "gone"));
 }
 
@@ -106,7 +115,7 @@ TEST_F(NewFile, AFailedFinalSaveLeavesNoHalfMadeFile) {
     VnfDriver driver(api);
     const std::string path = dir / "987_A678.iaf";
     order.fields.txtMRN = "987";
-    EXPECT_FALSE(CreateNewFile(path, order, {driver, settings, log, clock}));
+    EXPECT_EQ(CreateResult::Failed, CreateNewFile(path, order, {driver, settings, log, clock}));
     EXPECT_FALSE(std::filesystem::exists(path));
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
     EXPECT_EQ(driver.currentHandle(), 0);
@@ -115,9 +124,39 @@ TEST_F(NewFile, AFailedFinalSaveLeavesNoHalfMadeFile) {
 TEST_F(NewFile, AFailedFirstSaveReleasesTheHandleAndItsTemporaryFile) {
     FailingSave api(1);
     VnfDriver driver(api);
-    EXPECT_FALSE(CreateNewFile(dir / "a.iaf", order, {driver, settings, log, clock}));
+    EXPECT_EQ(CreateResult::Failed, CreateNewFile(dir / "a.iaf", order, {driver, settings, log, clock}));
     EXPECT_EQ(driver.currentHandle(), 0);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+TEST_F(NewFile, TheFileAppearsOnlyCompleteAndNeverOverAnotherOne) {
+    FailingSave api(0);
+    VnfDriver driver(api);
+    const std::string path = dir / "987_A678.iaf";
+    order.fields = {"987", "A678", "", "", ""};
+    // Between the two saves and up to the publish, nothing is visible at all.
+    api.beforePublish = [&] { EXPECT_TRUE(std::filesystem::is_empty(dir.path())); };
+    ASSERT_EQ(CreateNewFile(path, order, {driver, settings, log, clock}), CreateResult::Created);
+    EXPECT_EQ(FieldsOf(path).size(), 6u);
+
+    // Another launch publishes first: its file stays, byte for byte.
+    const std::string other = dir / "988_A678.iaf";
+    api.beforePublish = [&] { test::WriteFile(other, "theirs"); };
+    EXPECT_EQ(CreateNewFile(other, order, {driver, settings, log, clock}), CreateResult::Exists);
+    EXPECT_EQ(test::ReadFile(other), "theirs");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
+}
+
+TEST_F(NewFile, NoRecordingParametersNoFile) {
+    // Without the file controller no tool could play the file.
+    VnfDriver driver;
+    const std::string path = dir / "987_A678.iaf";
+    const RecordSettings zero{};
+    EXPECT_EQ(CreateNewFile(path, order, {driver, zero, log, clock}), CreateResult::Failed);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_NE(log.lines[0].find("Unable to create " + path), std::string::npos);
+    EXPECT_NE(log.lines[0].find("file controller"), std::string::npos) << log.lines[0];
 }
 
 TEST(FileControl, ControllerSetsTheRecordingParameters) {

@@ -110,7 +110,7 @@ TEST_F(View, FileMenuAndTheLaunchCommandStayInStep) {
 
     services.legacyOk = true;
     services.dates["/d/Drafts/ridavaruz.xml"] = 10;
-    form.Timer1_Timer();
+    form.OrderFileChanged({FileChange::Complete});
     EXPECT_TRUE(Find<QPushButton>("cmdLaunch")->isEnabled());
     EXPECT_TRUE(window.findChild<QAction*>("mnuLaunch")->isEnabled());
     EXPECT_EQ(Find<QLineEdit>("txtMRN")->text(), "987");

@@ -135,8 +135,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
     timer1_.setObjectName("Timer1");
     timer1_.setInterval(1000);
-    quiet_.setSingleShot(true);
-    quiet_.setInterval(2);  // lets a burst of writes settle before the reload
+    recheck_.setSingleShot(true);
 
     tray_.setIcon(AppIcon());
     tray_.setContextMenu(mnuFile_);
@@ -152,9 +151,12 @@ void MainWindow::Attach(Form1* form) {
     for (QLineEdit* e : {txtMRN_, txtAccession_, txtStudy_, txtPatient_, txtUserID_})
         connect(e, &QLineEdit::textEdited, this, [this] { OrderEdited(); });
     connect(&timer1_, &QTimer::timeout, this, [this] { Tick(); });
-    connect(&quiet_, &QTimer::timeout, this, [this] { Tick(); });
-    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, [this] { OnWatchEvent(); });
-    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { OnWatchEvent(); });
+    connect(&recheck_, &QTimer::timeout, this, [this] { form_->RecheckOrderFile(); });
+    if (watch_.descriptor() >= 0) {
+        watchNotifier_ = new QSocketNotifier(watch_.descriptor(), QSocketNotifier::Read, this);
+        watchNotifier_->setEnabled(false);  // from the start of the watch on
+        connect(watchNotifier_, &QSocketNotifier::activated, this, [this] { OnWatchReadable(); });
+    }
     connect(&tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) { OnTrayActivated(r); });
 }
 
@@ -168,26 +170,20 @@ void MainWindow::Tick() {
     WatchOrderFile();  // the watched file follows the setting
 }
 
-void MainWindow::OnWatchEvent() {
-    quiet_.start();  // restarted by every event: runs once the file is quiet
+void MainWindow::OnWatchReadable() {
+    // Loaded at once when its writer has finished with it: no quiet period.
+    const std::vector<FileChange> changes = watch_.ReadChanges();
+    if (!changes.empty()) form_->OrderFileChanged(changes);
 }
 
 void MainWindow::WatchOrderFile() {
     // VANTORA_WATCH=poll leaves the watch to the one-second poll (file-system
     // notifications do not report changes made by other hosts on a share).
     static const bool pollOnly = qgetenv("VANTORA_WATCH") == "poll";
-    if (!timer1_.isActive() || pollOnly) return;
-    const QString file = Q(form_->GetXMLFilename());
-    const QString folder = QFileInfo(file).absolutePath();
-    if (file != watchedFile_) {
-        if (!watcher_.files().isEmpty()) watcher_.removePaths(watcher_.files());
-        if (!watcher_.directories().isEmpty()) watcher_.removePaths(watcher_.directories());
-        watchedFile_ = file;
-    }
-    // A watched file reports rewrites in place, its folder reports renames
-    // over it; a replaced file has to be added again.
-    if (!watcher_.directories().contains(folder) && QFileInfo::exists(folder)) watcher_.addPath(folder);
-    if (!watcher_.files().contains(file) && QFileInfo::exists(file)) watcher_.addPath(file);
+    if (!timer1_.isActive() || pollOnly || !watchNotifier_) return;
+    // The watch follows the setting, and comes back with a re-created folder.
+    watch_.Watch(form_->GetXMLFilename());
+    watchNotifier_->setEnabled(true);
 }
 
 void MainWindow::OnTrayActivated(QSystemTrayIcon::ActivationReason reason) {
@@ -291,9 +287,11 @@ void MainWindow::ShowMessage(const std::string& text) {
     box.exec();
 }
 
+void MainWindow::ScheduleRecheck(int ms) { recheck_.start(std::max(ms, 1)); }
+
 void MainWindow::Quit() {
     timer1_.stop();
-    quiet_.stop();
+    recheck_.stop();
     close();
     QApplication::exit(0);
 }

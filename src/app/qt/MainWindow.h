@@ -2,15 +2,16 @@
 // timer and file watch, the dialog, the message box and the tray icon.
 #pragma once
 
-#include <QFileSystemWatcher>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QMenu>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QSystemTrayIcon>
 #include <QTimer>
 
 #include "app/Form1.h"
+#include "platform/file_watch.h"
 
 namespace pvd {
 
@@ -44,6 +45,7 @@ public:
     std::optional<std::string> ShowOpenDialog(const std::string& title, const std::string& filter, int flags,
                                               const std::string& initialFile) override;
     void ShowMessage(const std::string& text) override;
+    void ScheduleRecheck(int ms) override;
     void Quit() override;
 
     QSystemTrayIcon& trayIcon() { return tray_; }
@@ -60,7 +62,7 @@ protected:
 private:
     void OrderEdited();
     void OnTrayActivated(QSystemTrayIcon::ActivationReason reason);
-    void OnWatchEvent();
+    void OnWatchReadable();
     void WatchOrderFile();
     void Tick();
 
@@ -78,9 +80,9 @@ private:
     QAction* mnuClose_;
     QAction* mnuExit_;
     QTimer timer1_;
-    QTimer quiet_;
-    QFileSystemWatcher watcher_;
-    QString watchedFile_;
+    QTimer recheck_;
+    FileWatch watch_;
+    QSocketNotifier* watchNotifier_ = nullptr;
     QSystemTrayIcon tray_;
     bool singleClickTray_ = false;
 };

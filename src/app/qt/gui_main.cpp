@@ -15,14 +15,17 @@
 #include "app/Form1.h"
 #include "app/qt/MainWindow.h"
 #include "app/system_services.h"
+#include "platform/process.h"
 
 namespace pvd {
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
 
-void OnSignal(int) {
-    const char byte = 1;
+constexpr char kExitByte = 1, kChildByte = 2;
+
+void OnSignal(int sig) {
+    const char byte = sig == SIGCHLD ? kChildByte : kExitByte;
     [[maybe_unused]] ssize_t n = write(g_signalPipe[0], &byte, 1);
 }
 
@@ -36,14 +39,17 @@ void InstallSignalPipe() {
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+    // A recorder that ends is collected at once, never left as a zombie.
+    sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &sa, nullptr);
 }
 
 void RouteSignals(Form1& form) {
     if (g_signalPipe[1] < 0) return;
     auto* notifier = new QSocketNotifier(g_signalPipe[1], QSocketNotifier::Read, qApp);
     QObject::connect(notifier, &QSocketNotifier::activated, qApp, [&form] {
-        char byte;
-        [[maybe_unused]] ssize_t n = read(g_signalPipe[1], &byte, 1);
+        char byte = kExitByte;
+        if (read(g_signalPipe[1], &byte, 1) == 1 && byte == kChildByte) return ReapEndedProcesses();
         form.mnuExit_Click();
     });
 }

@@ -14,7 +14,8 @@ namespace {
 
 FileIdentity IdentityOf(const struct stat& st) {
     FileIdentity id;
-    id.exists = S_ISREG(st.st_mode);
+    id.exists = true;
+    id.regular = S_ISREG(st.st_mode);
     id.device = static_cast<std::uint64_t>(st.st_dev);
     id.fileId = static_cast<std::uint64_t>(st.st_ino);
     id.size = static_cast<std::int64_t>(st.st_size);
@@ -27,8 +28,14 @@ FileIdentity IdentityOf(const struct stat& st) {
 
 FileIdentity StatFileIdentity(const std::string& path) {
     struct stat st{};
-    if (path.empty() || stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    if (path.empty() || stat(path.c_str(), &st) != 0) return {};
     return IdentityOf(st);
+}
+
+PathKind LinkKind(const std::string& path) {
+    struct stat st{};
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? PathKind::Missing : PathKind::Other;
+    return S_ISREG(st.st_mode) ? PathKind::RegularFile : PathKind::Other;
 }
 
 bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error,

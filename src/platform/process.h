@@ -1,0 +1,25 @@
+// Starting another program, detached from this one.
+#pragma once
+
+#include <string>
+
+namespace pvd {
+
+struct ProcessStart {
+    bool started = false;
+    long pid = 0;
+    std::string reason;  // why it did not start
+};
+
+// Starts `program` (an absolute path, run directly: no shell, no search) with
+// exactly one argument, in a session of its own, with default signal
+// handling and none of our descriptors beyond the standard three. A start
+// that fails (no such file, not executable, not a program) is reported. The
+// program is never waited for; ReapEndedProcesses collects it once it ends.
+ProcessStart StartDetached(const std::string& program, const std::string& argument);
+
+// Collects the programs started by StartDetached that have ended, so that
+// none stays a zombie; never blocks.
+void ReapEndedProcesses();
+
+}  // namespace pvd
