@@ -8,9 +8,12 @@ namespace pvd {
 
 class SharedLibrary {
 public:
-    // Looks in the program's own folder, then its ../lib, and nowhere else,
-    // so that the program always uses the libraries installed with it.
-    // Nothing when the library is missing or cannot be loaded.
+    // Run from a build tree, looks in the program's own folder, then its
+    // ../lib. Installed, opens the library where the packages put it (the
+    // format library by its soname), and nowhere else: never through the
+    // loader's search path, so that the program always uses the libraries
+    // installed with it. Nothing when the library is missing or cannot be
+    // loaded.
     static std::unique_ptr<SharedLibrary> Open(const std::string& fileName);
     ~SharedLibrary();
     SharedLibrary(const SharedLibrary&) = delete;

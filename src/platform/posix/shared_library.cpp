@@ -2,14 +2,44 @@
 
 #include <dlfcn.h>
 
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
 #include "platform/environment.h"
 
 namespace pvd {
+namespace {
+
+// Where the packages install each library that the program loads.
+struct InstalledLibrary {
+    std::string_view name;
+    const char* path;
+};
+constexpr InstalledLibrary kInstalled[] = {
+    {"libvnfformat.so", PVD_INSTALLED_FORMAT_LIBRARY},
+    {"libfilecontroller.so", PVD_INSTALLED_CONTROLLER},
+};
+
+bool RunsInstalled(const std::string& here) {
+    std::error_code ec;
+    return !here.empty() && std::filesystem::equivalent(here, PVD_INSTALLED_BINDIR, ec);
+}
+
+}  // namespace
 
 std::unique_ptr<SharedLibrary> SharedLibrary::Open(const std::string& fileName) {
     if (fileName.empty() || fileName.find('/') != std::string::npos) return nullptr;
     const std::string here = ExecutableFolder();
-    for (const std::string& candidate : {here + "/" + fileName, here + "/../lib/" + fileName}) {
+    std::vector<std::string> candidates;
+    if (RunsInstalled(here)) {
+        for (const InstalledLibrary& lib : kInstalled)
+            if (lib.name == fileName) candidates.emplace_back(lib.path);
+    } else {
+        candidates = {here + "/" + fileName, here + "/../lib/" + fileName};
+    }
+    for (const std::string& candidate : candidates) {
         if (void* h = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL)) return std::unique_ptr<SharedLibrary>(new SharedLibrary(h));
     }
     return nullptr;
