@@ -2,10 +2,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <charconv>
 #include <ostream>
 
 #include "app/Form1.h"
 #include "app/activity_log.h"
+#include "app/journal.h"
 #include "app/system_services.h"
 #include "dictation/StartVNR.h"
 #include "format/FileControl.h"
@@ -33,6 +35,11 @@ constexpr const char* kUsage =
     "                 reuse the dictation file and start the recorder; prints its path\n"
     "                 (exit 1: the file cannot be created, 3: FILE is not an order,\n"
     "                 4: the file is ready but the recorder could not be started)\n"
+    "  --journal [N]  print the last N events of the launch journal (default 20):\n"
+    "                 each load of the order file, each dictation launched and\n"
+    "                 whether the recorder started, each start and exit\n"
+    "  --journal --json [N]\n"
+    "                 the same as JSON lines, one event per line\n"
     "  --paths        print every location the program uses and where it came from\n"
     "  --version      print the version\n"
     "  --help         print this help\n";
@@ -131,6 +138,21 @@ int Usage(std::ostream& err, const std::string& problem) {
     return 2;
 }
 
+// --journal [--json] [N], in either order; N counts events, at least 1.
+int PrintJournalCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    bool json = false;
+    std::optional<std::size_t> count;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        std::size_t n = 0;
+        const auto [end, ec] = std::from_chars(a.data(), a.data() + a.size(), n);
+        if (a == "--json" && !json) json = true;
+        else if (!count && !a.empty() && ec == std::errc() && end == a.data() + a.size() && n >= 1) count = n;
+        else return Usage(err, "--journal takes [--json] and a count N of at least 1, not " + a);
+    }
+    return PrintJournal(out, err, count.value_or(kJournalDefaultCount), json);
+}
+
 }  // namespace
 
 std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -157,6 +179,7 @@ std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ost
         if (args.size() != 2) return Usage(err, "--launch takes exactly one FILE");
         return Launch(args[1], out, err);
     }
+    if (mode == "--journal") return PrintJournalCommand(args, out, err);
     if (mode == "--paths") {
         if (args.size() != 1) return Usage(err, "--paths takes no argument");
         return PrintPaths(out);

@@ -1,0 +1,365 @@
+// The launch journal: events written and read back, its private folder, a
+// hostile folder or link, rotation, the reader, and the digest it records.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+
+#include "app/cli.h"
+#include "app/journal.h"
+#include "test_support.h"
+
+namespace pvd {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+using test::ReadFile;
+using test::WriteFile;
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+unsigned Mode(const fs::path& p) {
+    struct stat st{};
+    return lstat(p.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xFFFF;
+}
+
+TEST(Sha256, StandardVectors) {
+    EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    const std::string million(1'000'000, 'a');
+    EXPECT_EQ(Sha256Hex(million), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    // Fed in pieces that straddle the 64-byte blocks: the same digest.
+    Sha256 sha;
+    for (std::size_t at = 0, step = 1; at < million.size(); at += step, step = step % 97 + 1)
+        sha.Update(std::string_view(million).substr(at, step));
+    Sha256 whole;
+    whole.Update(million);
+    EXPECT_EQ(sha.Final(), whole.Final());
+}
+
+class JournalTest : public testing::Test {
+protected:
+    // Destroyed last, once the environment is back: the time zone as it was.
+    struct TimeZoneReset {
+        ~TimeZoneReset() { tzset(); }
+    } tzReset;
+    test::TempDir dir;
+    test::ScopedEnv env;
+    MemoryLog log;
+    // 2026-12-08 08:05:03.123 UTC
+    FixedClock clock{std::chrono::system_clock::from_time_t(1796717103) + std::chrono::milliseconds(123)};
+
+    void SetUp() override {
+        env.set("XDG_STATE_HOME", dir / "state").set("TZ", "CET-1CEST,M3.5.0,M10.5.0/3");
+        tzset();
+    }
+
+    fs::path Folder() const { return dir.path() / "state/Vantora/VNRecorder"; }
+    std::string File() const { return (Folder() / "journal.jsonl").string(); }
+    std::vector<Json> Events(const std::string& file) {
+        std::vector<Json> events;
+        for (const auto& line : Lines(ReadFile(file))) events.push_back(Json::parse(line));
+        return events;
+    }
+    static JournalLaunch Created() {
+        JournalLaunch l;
+        l.order = {"987", "A678", "CT HEAD", "Doe^Jane", "rad1"};
+        l.dictationPath = "/d/Drafts/987_A678.iaf";
+        l.outcome = "created";
+        l.recorder = "/usr/bin/rec";
+        l.recorderStarted = true;
+        l.recorderPid = 4242;
+        return l;
+    }
+};
+
+TEST_F(JournalTest, FileNameFollowsXdgStateHome) {
+    EXPECT_EQ(JournalFileName(), File());
+    env.set("XDG_STATE_HOME", "relative/state").set("HOME", "/home/ann");  // only an absolute one counts
+    EXPECT_EQ(JournalFileName(), "/home/ann/.local/state/Vantora/VNRecorder/journal.jsonl");
+    env.set("XDG_STATE_HOME", std::nullopt).set("HOME", std::nullopt);
+    EXPECT_EQ(JournalFileName(), "");
+    Journal none(log, clock, JournalFileName());
+    none.Start();
+    none.Exit();
+    ASSERT_EQ(log.lines.size(), 1u);
+    EXPECT_EQ(log.lines[0].rfind("Unable to write the journal ", 0), 0u);
+}
+
+TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
+    umask(0);  // the modes must not depend on the caller's umask
+    Journal journal(log, clock);
+    journal.Start();
+    JournalLoad load;
+    load.path = "/d/Drafts/ridavaruz.xml";
+    load.identity = {true, 2049, 77, 512, 1796717103'000000007, 0};
+    load.sha256 = Sha256Hex("<DictationData/>");
+    load.ok = true;
+    load.loader = "legacy";
+    load.order = {"987", "A678", "CT HEAD", "Doe^Jane", "rad1"};
+    journal.Load(load);
+    JournalLoad failed;
+    failed.path = load.path;
+    failed.reason = "Unable to Load XML: line 1";
+    journal.Load(failed);
+    journal.Launch(Created());
+    JournalLaunch refused = Created();
+    refused.outcome = "refused", refused.reason = "MRN holds a path separator";
+    refused.recorderStarted = false, refused.recorderPid = 0;
+    journal.Launch(refused);
+    JournalLaunch noRecorder = Created();
+    noRecorder.outcome = "reused", noRecorder.recorder.clear(), noRecorder.recorderStarted = false;
+    journal.Launch(noRecorder);
+    journal.Exit();
+    umask(022);
+    EXPECT_TRUE(log.lines.empty());
+
+    EXPECT_EQ(Mode(File()), 0600u);
+    for (const char* level : {"state", "state/Vantora", "state/Vantora/VNRecorder"})
+        EXPECT_EQ(Mode(dir.path() / level), 0700u) << level;
+
+    const auto e = Events(File());
+    ASSERT_EQ(e.size(), 7u);
+    const std::vector<std::string> kinds{"start", "load", "load", "launch", "launch", "launch", "exit"};
+    for (std::size_t i = 0; i < e.size(); ++i) {
+        EXPECT_EQ(e[i]["event"], kinds[i]);
+        EXPECT_EQ(e[i]["seq"], i + 1);
+        EXPECT_EQ(e[i]["pid"], getpid());
+        EXPECT_EQ(e[i]["time"], "2026-12-08T09:05:03.123+01:00");
+    }
+    EXPECT_FALSE(e[0]["user"].get<std::string>().empty());
+    EXPECT_FALSE(e[0]["host"].get<std::string>().empty());
+    EXPECT_EQ(e[1]["file"], (Json{{"size", 512}, {"mtime", "2026-12-08T09:05:03.000000007+01:00"}, {"device", 2049}, {"file_id", 77}}));
+    EXPECT_EQ(e[1]["sha256"], Sha256Hex("<DictationData/>"));
+    EXPECT_EQ(e[1]["result"], true);
+    EXPECT_EQ(e[1]["loader"], "legacy");
+    EXPECT_EQ(e[1]["order"], (Json{{"mrn", "987"}, {"accession", "A678"}, {"study", "CT HEAD"}, {"patient", "Doe^Jane"}, {"user_id", "rad1"}}));
+    EXPECT_EQ(e[2]["result"], false);
+    EXPECT_EQ(e[2]["reason"], "Unable to Load XML: line 1");
+    EXPECT_FALSE(e[2].contains("order") || e[2].contains("file") || e[2].contains("sha256"));
+    EXPECT_EQ(e[3]["outcome"], "created");
+    EXPECT_EQ(e[3]["dictation"], "/d/Drafts/987_A678.iaf");
+    EXPECT_EQ(e[3]["recorder"], (Json{{"path", "/usr/bin/rec"}, {"started", true}, {"pid", 4242}}));
+    EXPECT_EQ(e[4]["reason"], "MRN holds a path separator");
+    EXPECT_EQ(e[4]["recorder"]["started"], false);
+    EXPECT_FALSE(e[4]["recorder"].contains("pid"));
+    EXPECT_TRUE(e[5]["recorder"].is_null());
+
+    // Removed by the user: made again. Replaced by a readable file ending in
+    // a torn line: made private, and the next event still on a line of its own.
+    fs::remove_all(dir.path() / "state");
+    journal.Start();
+    EXPECT_EQ(Events(File()).at(0)["seq"], 8);
+    WriteFile(File(), "{\"event\":\"lo");
+    fs::permissions(File(), fs::perms(0644));
+    journal.Exit();
+    EXPECT_EQ(Mode(File()), 0600u);
+    EXPECT_EQ(Json::parse(Lines(ReadFile(File())).at(1))["seq"], 9);
+    EXPECT_TRUE(log.lines.empty());
+}
+
+// Another local user may create the folder first or put a link where the
+// journal belongs: nothing is ever written through them, and the activity
+// log says so once, however many events follow.
+TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to give a folder to another user";
+    const std::string victim = dir / "victim.txt";
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+    };
+    const fs::path vantora = dir.path() / "state/Vantora";
+    const std::vector<Case> cases{
+        {"journal is a link", [&] {
+             fs::create_directories(Folder());
+             fs::create_symlink(victim, File());
+         }},
+        {"folder of another user", [&] {
+             fs::create_directories(Folder());
+             ASSERT_EQ(chown(Folder().c_str(), 65534, 65534), 0);
+         }},
+        {"level above of another user", [&] {
+             fs::create_directories(vantora);
+             ASSERT_EQ(chown(vantora.c_str(), 65534, 65534), 0);
+         }},
+        {"folder is a link", [&] {
+             fs::create_directories(vantora);
+             fs::create_directory(dir.path() / "elsewhere");
+             fs::permissions(dir.path() / "elsewhere", fs::perms(0700));
+             fs::create_directory_symlink(dir.path() / "elsewhere", Folder());
+         }},
+        {"folder writable by the group", [&] {
+             fs::create_directories(Folder());
+             fs::permissions(Folder(), fs::perms(0770));
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir.path() / "state");
+        fs::remove_all(dir.path() / "elsewhere");
+        WriteFile(victim, "victim's data\n");
+        c.prepare();
+        MemoryLog caseLog;
+        Journal journal(caseLog, clock);
+        journal.Start();
+        journal.Launch(Created());
+        journal.Exit();
+        EXPECT_EQ(ReadFile(victim), "victim's data\n");
+        EXPECT_FALSE(fs::exists(dir.path() / "elsewhere/journal.jsonl"));
+        EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(File())));
+        ASSERT_EQ(caseLog.lines.size(), 1u);
+        EXPECT_EQ(caseLog.lines[0].rfind("Unable to write the journal " + File() + ": ", 0), 0u) << caseLog.lines[0];
+    }
+    // The reader does not trust such a folder either.
+    std::ostringstream out, err;
+    EXPECT_EQ(PrintJournal(out, err, 10, false, File()), 1);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_NE(err.str().find("unable to read the journal"), std::string::npos);
+}
+
+TEST_F(JournalTest, RotationKeepsFiveGenerationsAndTheReaderSpansThem) {
+    constexpr std::uint64_t kBound = 1500;
+    Journal journal(log, clock, File(), kBound);
+    for (int i = 0; i < 60; ++i) journal.Launch(Created());
+    EXPECT_TRUE(log.lines.empty());
+    for (int g = 1; g <= 5; ++g) {
+        const fs::path gen = Folder() / ("journal." + std::to_string(g) + ".jsonl");
+        ASSERT_TRUE(fs::exists(gen)) << gen;
+        EXPECT_LE(fs::file_size(gen), kBound);
+        EXPECT_EQ(Mode(gen), 0600u);
+    }
+    EXPECT_FALSE(fs::exists(Folder() / "journal.6.jsonl"));
+    EXPECT_LE(fs::file_size(File()), kBound);
+
+    // Everything kept reads back oldest first, without a gap, ending at the last event.
+    const std::size_t inCurrent = Events(File()).size();
+    std::size_t kept = inCurrent;
+    for (int g = 1; g <= 5; ++g) kept += Events((Folder() / ("journal." + std::to_string(g) + ".jsonl")).string()).size();
+    std::ostringstream out, err;
+    ASSERT_EQ(PrintJournal(out, err, 1000, true, File()), 0);
+    const auto all = Lines(out.str());
+    ASSERT_EQ(all.size(), kept);
+    ASSERT_LT(all.size(), 60u);  // the oldest were dropped
+    for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(Json::parse(all[i])["seq"], 60 - all.size() + 1 + i);
+
+    std::ostringstream some, err2;
+    ASSERT_EQ(PrintJournal(some, err2, inCurrent + 2, true, File()), 0);  // reaches into journal.1
+    const auto last = Lines(some.str());
+    ASSERT_EQ(last.size(), inCurrent + 2);
+    EXPECT_EQ(Json::parse(last.front())["seq"], 60 - inCurrent - 1);
+    EXPECT_EQ(Json::parse(last.back())["seq"], 60);
+}
+
+TEST_F(JournalTest, ConcurrentWritersLoseNothingAcrossRotations) {
+    constexpr std::uint64_t kBound = 12000;
+    constexpr int kEach = 150;
+    std::vector<pid_t> children;
+    for (int c = 0; c < 2; ++c) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            NullLog quiet;
+            Journal journal(quiet, clock, File(), kBound);
+            for (int i = 0; i < kEach; ++i) journal.Start();
+            _exit(0);
+        }
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    ASSERT_TRUE(fs::exists(Folder() / "journal.2.jsonl"));  // it did rotate, more than once
+    ASSERT_FALSE(fs::exists(Folder() / "journal.5.jsonl"));  // and nothing had to be dropped
+    std::ostringstream out, err;
+    ASSERT_EQ(PrintJournal(out, err, 10'000, true, File()), 0);
+    std::map<long, std::vector<int>> seqs;
+    for (const auto& line : Lines(out.str())) {
+        const Json e = Json::parse(line);
+        seqs[e["pid"].get<long>()].push_back(e["seq"].get<int>());
+    }
+    ASSERT_EQ(seqs.size(), 2u);
+    for (auto& [pid, s] : seqs) {
+        std::sort(s.begin(), s.end());
+        ASSERT_EQ(s.size(), static_cast<std::size_t>(kEach)) << pid;
+        EXPECT_EQ(s.front(), 1);
+        EXPECT_EQ(s.back(), kEach);
+        EXPECT_EQ(std::adjacent_find(s.begin(), s.end()), s.end());
+    }
+}
+
+TEST_F(JournalTest, ReaderPrintsAlignedTextOrJsonAndSkipsWhatIsNotAnEvent) {
+    Journal journal(log, clock);
+    journal.Start();
+    JournalLoad failed;
+    failed.path = "/d/order.xml";
+    failed.reason = "not well-formed";
+    journal.Load(failed);
+    // Hand edits and a torn line between events.
+    { std::ofstream(File(), std::ios::app) << "not json\n[1,2]\n{\"no\":\"event\"}\n\n{\"event\":\"lau"; }
+    JournalLaunch refused = Created();
+    refused.outcome = "refused", refused.reason = "bad name";
+    refused.dictationPath = "/d/Drafts/\x1b[31mred.iaf";  // must not reach the terminal as it is
+    refused.recorderStarted = false;
+    journal.Launch(refused);
+    JournalLaunch failedStart = Created();
+    failedStart.recorderStarted = false, failedStart.recorderReason = "No such file or directory";
+    journal.Launch(failedStart);
+    journal.Launch(Created());
+
+    std::ostringstream text, err;
+    ASSERT_EQ(PrintJournal(text, err, 4, false, File()), 0);
+    EXPECT_EQ(err.str(), "");
+    const auto lines = Lines(text.str());
+    ASSERT_EQ(lines.size(), 4u);
+    const std::string t = "2026-12-08T09:05:03.123+01:00  " + std::to_string(getpid()) + "  ";
+    EXPECT_EQ(lines[0], t + "#2  load    failed   /d/order.xml  reason: not well-formed");
+    EXPECT_EQ(lines[1], t + "#3  launch  refused  /d/Drafts/?[31mred.iaf  reason: bad name  recorder /usr/bin/rec not started");
+    EXPECT_EQ(lines[2], t + "#4  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec not started: No such file or directory");
+    EXPECT_EQ(lines[3], t + "#5  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec (pid 4242)");
+    EXPECT_EQ(text.str().find('{'), std::string::npos);
+
+    std::ostringstream json, out, none;
+    EXPECT_EQ(*RunCommandLine({"--journal", "2", "--json"}, json, err), 0);
+    const auto jl = Lines(json.str());
+    ASSERT_EQ(jl.size(), 2u);
+    EXPECT_EQ(Json::parse(jl[0])["seq"], 4);
+    EXPECT_EQ(Json::parse(jl[1])["recorder"]["pid"], 4242);
+    EXPECT_EQ(*RunCommandLine({"--journal"}, out, err), 0);
+    EXPECT_EQ(Lines(out.str()).size(), 5u);  // the default 20 holds all five events
+    EXPECT_EQ(Lines(out.str())[0].find("#1  start            version "), t.size());
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--journal", "0"}, {"--journal", "-3"}, {"--journal", "2x"}, {"--journal", "--json", "--json"},
+             {"--journal", "1", "2"}, {"--journal", "99999999999999999999999"}}) {
+        std::ostringstream o, e;
+        EXPECT_EQ(*RunCommandLine(bad, o, e), 2) << bad.back();
+        EXPECT_EQ(o.str(), "");
+    }
+    env.set("XDG_STATE_HOME", dir / "empty");  // no journal yet: nothing, and success
+    EXPECT_EQ(*RunCommandLine({"--journal", "--json"}, none, err), 0);
+    EXPECT_EQ(none.str(), "");
+    EXPECT_FALSE(fs::exists(dir.path() / "empty"));  // reading creates nothing
+}
+
+}  // namespace
+}  // namespace pvd
