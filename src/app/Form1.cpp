@@ -1,6 +1,7 @@
 #include "app/Form1.h"
 
 #include "platform/environment.h"
+#include "platform/sha256.h"
 #include "settings/registry.h"  // GetFileBaseName
 
 namespace pvd {
@@ -45,6 +46,7 @@ bool Form1::Form_Load() {
     Try([&] { s_.StartLog(); });
     // After the start of the log, which empties it, so that the log keeps it.
     if (haveProfile) Try([&] { s_.WriteLog("Change profile to " + profile); });
+    Try([&] { s_.RecordStart(); });
     Try([&] { s_.CleanDraftsFolder(); });
     Try([&] { v_.SetXMLFileText(s_.GetXMLFilename()); });
     bool ok = false;
@@ -53,8 +55,9 @@ bool Form1::Form_Load() {
         const xml::FileSnapshot file = s_.ReadOrderFile(path);
         OrderState next = order_;
         MemoryLog lines;
-        ok = LoadSnapshot(next, file, lines);
-        LogLoad(file, ok, lines.lines);
+        const char* loader = nullptr;
+        ok = LoadSnapshot(next, file, lines, &loader);
+        ReportLoad(file, ok, loader, next.fields, lines.lines);
         if (ok) order_ = std::move(next);
         v_.ShowOrderFields(order_.fields);
         // What start-up saw counts as loaded, whether or not it loaded:
@@ -75,27 +78,52 @@ bool Form1::Form_Load() {
     return true;
 }
 
-bool Form1::LoadSnapshot(OrderState& into, const xml::FileSnapshot& file, LogSink& log) {
+bool Form1::LoadSnapshot(OrderState& into, const xml::FileSnapshot& file, LogSink& log, const char** loader) {
     try {
         // Both loaders see the same bytes: a file caught half rewritten fails
         // both, instead of the generic loader taking the finished version
         // while the fields still hold the previous patient.
         bool ok = s_.LoadLegacyXML(into, file, log);
-        if (!ok) ok = s_.LoadXML(into, file, log);
+        if (loader) *loader = "legacy";
+        if (!ok) {
+            ok = s_.LoadXML(into, file, log);
+            if (loader) *loader = "generic";
+        }
         return ok;
     } catch (...) {
         return false;  // out of memory on a hostile file, among others: not an order
     }
 }
 
-void Form1::LogLoad(const xml::FileSnapshot& file, bool ok, const std::vector<std::string>& lines) {
+void Form1::ReportLoad(const xml::FileSnapshot& file, bool ok, const char* loader, const OrderFields& fields,
+                       const std::vector<std::string>& lines, bool beforeLaunch) {
     const bool repeated = !ok && haveFailure_ && file.identity == failureId_ && lines == failureLines_;
-    if (!repeated)
-        for (const std::string& line : lines) s_.WriteLog(line);
     haveFailure_ = !ok;
     if (!ok) {
         failureId_ = file.identity;
         failureLines_ = lines;
+    }
+    if (repeated) return;
+    for (const std::string& line : lines) s_.WriteLog(line);
+    try {
+        JournalLoad load;
+        load.path = file.path;
+        load.identity = file.identity;
+        if (file.readable) load.sha256 = Sha256Hex(file.bytes);
+        load.ok = ok;
+        if (ok) {
+            load.loader = loader ? loader : "";
+            load.order = fields;
+        } else {
+            // The loaders' last word says why.
+            static constexpr std::string_view kPrefix = "Unable to Load XML ";
+            load.reason = lines.empty() ? "not an order" : lines.back();
+            if (load.reason.starts_with(kPrefix)) load.reason.erase(0, kPrefix.size());
+            else if (load.reason.starts_with("Load XML ")) load.reason = "not an order in a known layout";
+        }
+        if (beforeLaunch) loadToJournal_ = std::move(load);
+        else s_.RecordLoad(load);
+    } catch (...) {
     }
 }
 
@@ -103,8 +131,10 @@ bool Form1::LoadOrder(const std::string& path) {
     const xml::FileSnapshot file = s_.ReadOrderFile(path);
     MemoryLog lines;
     OrderState next = order_;
-    const bool ok = LoadSnapshot(next, file, lines);
-    LogLoad(file, ok, lines.lines);
+    const char* loader = nullptr;
+    const bool ok = LoadSnapshot(next, file, lines, &loader);
+    // A launch follows a successful load: its journal entry waits for it.
+    ReportLoad(file, ok, loader, next.fields, lines.lines, ok);
     if (ok) order_ = std::move(next);
     v_.ShowOrderFields(order_.fields);
     return ok;
@@ -197,8 +227,9 @@ void Form1::CheckOrderFile(bool complete) {
     }
     OrderState next = order_;
     MemoryLog lines;
-    const bool ok = LoadSnapshot(next, file, lines);
-    LogLoad(file, ok, lines.lines);
+    const char* loader = nullptr;
+    const bool ok = LoadSnapshot(next, file, lines, &loader);
+    ReportLoad(file, ok, loader, next.fields, lines.lines, ok);
     v_.ShowOrderFields(next.fields);
     if (!ok) {
         // Retried at the next tick for as long as this version stays.
@@ -229,8 +260,9 @@ void Form1::LoadNewXMLFile() {
         const xml::FileSnapshot file = s_.ReadOrderFile(*chosen);
         OrderState next = order_;
         MemoryLog lines;
-        const bool ok = LoadSnapshot(next, file, lines);
-        LogLoad(file, ok, lines.lines);
+        const char* loader = nullptr;
+        const bool ok = LoadSnapshot(next, file, lines, &loader);
+        ReportLoad(file, ok, loader, next.fields, lines.lines);
         if (!ok) return;
         // Only a remembered choice changes anything: otherwise the next tick
         // would take the old file for a new version and launch it.
@@ -301,19 +333,40 @@ LaunchOutcome Form1::Launch() {
     try {
         out = ChooseAndLaunch();
         if (out.result == LaunchResult::Refused) s_.WriteLog("Unable to create " + out.path + ": " + out.reason);
-        if (out.result == LaunchResult::Reused || out.result == LaunchResult::Created) {
-            out.recorder = s_.StartVNR(out.path);
-            if (!out.recorder.recorder.empty() && !out.recorder.started) {
-                s_.WriteLog("Unable to start the recorder " + out.recorder.recorder + ": " + out.recorder.reason);
-                v_.ShowMessage("Unable to start the recorder " + out.recorder.recorder);
-            }
-            return out;
-        }
+        if (out.result == LaunchResult::Reused || out.result == LaunchResult::Created) out.recorder = s_.StartVNR(out.path);
     } catch (...) {
         out.result = LaunchResult::Failed;  // out of memory, among others: reported, never a crash
     }
-    v_.ShowMessage("Unable to create " + out.path);
+    // After the recorder has started: nothing here delays it.
+    Journal(out);
+    if (out.result == LaunchResult::Reused || out.result == LaunchResult::Created) {
+        if (!out.recorder.recorder.empty() && !out.recorder.started) {
+            s_.WriteLog("Unable to start the recorder " + out.recorder.recorder + ": " + out.recorder.reason);
+            v_.ShowMessage("Unable to start the recorder " + out.recorder.recorder);
+        }
+    } else {
+        v_.ShowMessage("Unable to create " + out.path);
+    }
     return out;
+}
+
+void Form1::Journal(const LaunchOutcome& out) {
+    try {
+        if (loadToJournal_) s_.RecordLoad(*loadToJournal_);
+        loadToJournal_.reset();
+        JournalLaunch launch;
+        launch.order = order_.fields;
+        launch.dictationPath = out.path;
+        static constexpr const char* kOutcomes[] = {"reused", "created", "refused", "failed"};
+        launch.outcome = kOutcomes[static_cast<int>(out.result)];
+        launch.reason = out.reason;
+        launch.recorder = out.recorder.recorder;
+        launch.recorderStarted = out.recorder.started;
+        launch.recorderPid = out.recorder.pid;
+        launch.recorderReason = out.recorder.reason;
+        s_.RecordLaunch(launch);
+    } catch (...) {
+    }
 }
 
 void Form1::Form_MouseMove(int message) {
@@ -339,6 +392,7 @@ void Form1::mnuClose_Click() {
 
 void Form1::mnuExit_Click() {
     exiting_ = true;
+    Try([&] { s_.RecordExit(); });
     int cancel = 0;
     Form_QueryUnload(cancel, kQueryUnloadFromCode);
     v_.RemoveTrayIcon();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "app/journal.h"
 #include "dictation/StartVNR.h"
 #include "dictation/launch.h"
 #include "dictation/new_file.h"
@@ -53,6 +54,11 @@ public:
     virtual DictationFileInfo InspectDictationFile(const std::string& path) = 0;
     virtual CreateResult CreateNewFile(const std::string& path, const OrderState& order) = 0;
     virtual RecorderStart StartVNR(const std::string& path) = 0;
+    // The launch journal; its failures never reach the caller.
+    virtual void RecordStart() = 0;
+    virtual void RecordExit() = 0;
+    virtual void RecordLoad(const JournalLoad& load) = 0;
+    virtual void RecordLaunch(const JournalLaunch& launch) = 0;
 };
 
 // What the window and the tray show.
@@ -151,12 +157,17 @@ private:
     void CheckOrderFile(bool complete);
     void Wait(int ms);
     // Both loaders on one reading; the loaders' lines go to `log`.
-    bool LoadSnapshot(OrderState& into, const xml::FileSnapshot& file, LogSink& log);
-    // Logs a load's lines, except for a failure already logged for the same
-    // version with the same lines (a broken file is retried every second).
-    void LogLoad(const xml::FileSnapshot& file, bool ok, const std::vector<std::string>& lines);
+    // `loader` is set to the loader that succeeded.
+    bool LoadSnapshot(OrderState& into, const xml::FileSnapshot& file, LogSink& log, const char** loader = nullptr);
+    // Logs and journals a load, except a failure already reported for the
+    // same version with the same lines (a broken file is retried every
+    // second). A load that leads to a launch is journaled after the
+    // recorder has started, so that the journal never delays it.
+    void ReportLoad(const xml::FileSnapshot& file, bool ok, const char* loader, const OrderFields& fields,
+                    const std::vector<std::string>& lines, bool beforeLaunch = false);
     void Loaded(const xml::FileSnapshot& file);
     LaunchOutcome ChooseAndLaunch();
+    void Journal(const LaunchOutcome& out);
 
     Form1Services& s_;
     Form1View& v_;
@@ -178,6 +189,8 @@ private:
     bool pending_ = false;
     FileIdentity pendingId_;
     std::int64_t pendingSince_ = 0;
+    // The load journaled after the launch it led to.
+    std::optional<JournalLoad> loadToJournal_;
     // The last failure logged.
     bool haveFailure_ = false;
     FileIdentity failureId_;

@@ -117,6 +117,8 @@ int Launch(const std::string& file, std::ostream& out, std::ostream& err) {
     SelectSettingsProfile();
     InitFileControl();
     SystemServices services;
+    // Its loads, refusals and failures go to the activity log too.
+    services.EnsureTempFolder(services.TempFolder());
     ConsoleView view(err);
     Form1 form(services, view);
     if (!form.LoadOrder(file)) {

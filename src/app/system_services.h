@@ -15,7 +15,7 @@ public:
     // anotherInstance: the single-instance test of the running program.
     explicit SystemServices(std::function<bool()> anotherInstance = [] { return false; },
                             const Clock& clock = SystemClock(), xml::DocumentFactory& xml = xml::DefaultDocumentFactory())
-        : anotherInstance_(std::move(anotherInstance)), clock_(clock), xml_(xml), log_(clock) {}
+        : anotherInstance_(std::move(anotherInstance)), clock_(clock), xml_(xml), log_(clock), journal_(log_, clock) {}
 
     bool AnotherInstanceRunning() override { return anotherInstance_(); }
     void InitFileControl() override;
@@ -40,6 +40,10 @@ public:
     DictationFileInfo InspectDictationFile(const std::string& path) override;
     CreateResult CreateNewFile(const std::string& path, const OrderState& order) override;
     RecorderStart StartVNR(const std::string& path) override;
+    void RecordStart() override { journal_.Start(); }
+    void RecordExit() override { journal_.Exit(); }
+    void RecordLoad(const JournalLoad& load) override { journal_.Load(load); }
+    void RecordLaunch(const JournalLaunch& launch) override { journal_.Launch(launch); }
 
     ActivityLog& log() { return log_; }
 
@@ -48,6 +52,7 @@ private:
     const Clock& clock_;
     xml::DocumentFactory& xml_;
     ActivityLog log_;
+    Journal journal_;
     VnfDriver driver_;
 };
 

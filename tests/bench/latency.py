@@ -30,7 +30,7 @@ def scratch_home(recorder="demo-recorder"):
                 f"\"WorkingDirectory\"=\"{d}/dictation\"\n"
                 "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR]\n"
                 f"\"PATH\"=\"{BIN}/{recorder}\"\n")
-    env = dict(os.environ, HOME=f"{d}/home", XDG_CONFIG_HOME=f"{d}/config", XDG_RUNTIME_DIR=f"{d}/run",
+    env = dict(os.environ, HOME=f"{d}/home", XDG_CONFIG_HOME=f"{d}/config", XDG_STATE_HOME=f"{d}/state", XDG_RUNTIME_DIR=f"{d}/run",
                VANTORA_MACHINE_REGISTRY=f"{d}/machine.reg", DEMO_RECORDER_LOG=f"{d}/recorder.log",
                STAMP_RECORDER_LOG=f"{d}/stamps.log", TEMP=f"{d}/temp", QT_QPA_PLATFORM="offscreen")
     return d, env

@@ -264,5 +264,47 @@ TEST_F(LaunchCommand, WithoutTheFormatLibraryCreationFailsCleanly) {
     EXPECT_TRUE(std::filesystem::is_empty(drafts));
 }
 
+TEST_F(LaunchCommand, TheJournalTellsWhatEachLaunchDidAndNeverStopsOne) {
+    const std::string order = test::SourceDir() + "/samples/order.xml";
+    const std::string launcher = test::Bin("pacs-vantora-driver");
+    auto run = [&](const std::string& file) { return test::Run({launcher, "--launch", file}, dir.path().string()).status; };
+    EXPECT_EQ(run(order), 0);  // created
+    EXPECT_EQ(run(order), 0);  // reused
+    WriteFile(dir / "evil.xml", "<DictationData><New><PatientID>a:b</PatientID></New></DictationData>");
+    EXPECT_EQ(run(dir / "evil.xml"), 1);  // refused
+    Configure(dir / "missing-recorder");
+    EXPECT_EQ(run(order), 4);
+
+    auto r = test::Run({launcher, "--journal", "--json", "10"}, dir.path().string());
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<json> launches;
+    std::size_t lines = 0;
+    for (std::size_t start = 0, nl; (nl = r.out.find('\n', start)) != std::string::npos; start = nl + 1, ++lines) {
+        const json e = json::parse(r.out.substr(start, nl - start));
+        if (e["event"] == "launch") launches.push_back(e);
+    }
+    EXPECT_EQ(lines, 8u);  // a load and a launch for each
+    ASSERT_EQ(launches.size(), 4u);
+    EXPECT_EQ(launches[0]["outcome"], "created");
+    EXPECT_TRUE(launches[0]["recorder"]["started"].get<bool>());
+    EXPECT_EQ(launches[1]["outcome"], "reused");
+    EXPECT_EQ(launches[2]["outcome"], "refused");
+    EXPECT_EQ(launches[3]["outcome"], "reused");
+    EXPECT_FALSE(launches[3]["recorder"]["started"].get<bool>());
+    EXPECT_EQ(launches[3]["recorder"]["path"], dir / "missing-recorder");
+    const auto journal = dir.path() / "state/Vantora/VNRecorder/journal.jsonl";
+    EXPECT_EQ(std::filesystem::status(journal).permissions() & std::filesystem::perms::all, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+
+    // A journal that cannot be written: the launch happens all the same.
+    Configure(test::Bin("demo-recorder"));
+    WriteFile(dir / "not-a-folder", "");
+    env.set("XDG_STATE_HOME", dir / "not-a-folder");
+    std::filesystem::remove(drafts + "/987_A678.iaf");
+    EXPECT_EQ(run(order), 0);
+    EXPECT_TRUE(std::filesystem::exists(drafts + "/987_A678.iaf"));
+    const std::string log = ReadFile(dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log");
+    EXPECT_NE(log.find("Unable to write the journal"), std::string::npos) << log;
+}
+
 }  // namespace
 }  // namespace pvd

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <set>
 #include <cstdio>
 #include <cstdlib>
 
@@ -61,7 +62,25 @@ TEST_F(Program, ASecondInstanceEndsAtOnceAndLeavesTheFirstRunning) {
     // Its lock is gone with it: a new start is the only instance again.
     StartAndWaitUntilReady();
     EXPECT_EQ(test::WaitExit(pid, 200), -1);
+    WriteFile(order, Order("700", "G7"));
+    EXPECT_EQ(test::WaitForLines(recLog, 2).size(), 2u);
     EXPECT_EQ(Stop(SIGTERM), 0);
+
+    // The journal holds both runs, in order, across the restart; the second
+    // instance, which ended at once, wrote nothing.
+    auto r = test::Run({test::Bin("pacs-vantora-driver"), "--journal", "--json", "100"}, dir.path().string());
+    std::vector<std::string> events;
+    std::set<long> pids;
+    for (std::size_t start = 0, nl; (nl = r.out.find('\n', start)) != std::string::npos; start = nl + 1) {
+        const json e = json::parse(r.out.substr(start, nl - start));
+        std::string what = e["event"];
+        if (what == "launch") what += ":" + std::filesystem::path(e["dictation"].get<std::string>()).filename().string();
+        events.push_back(what);
+        pids.insert(e["pid"].get<long>());
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"start", "load", "load", "launch:600_F6.iaf", "exit", "start", "load", "load",
+                                                "launch:700_G7.iaf", "exit"}));
+    EXPECT_EQ(pids.size(), 2u);
 }
 
 // Every changed version is launched, whatever its modification time says:

@@ -52,7 +52,7 @@ REGEDIT4
 "PATH"="$bin/demo-recorder"
 REG
 cp "$source/samples/order.xml" "$scratch/dictation/Drafts/ridavaruz.xml"
-export HOME=$scratch/home XDG_CONFIG_HOME=$scratch/home/.config VANTORA_MACHINE_REGISTRY=$scratch/machine.reg \
+export HOME=$scratch/home XDG_CONFIG_HOME=$scratch/home/.config XDG_STATE_HOME=$scratch/home/.local/state VANTORA_MACHINE_REGISTRY=$scratch/machine.reg \
   DEMO_RECORDER_LOG=$scratch/recorder.log TEMP=$scratch/temp XDG_RUNTIME_DIR=$scratch/run
 unset QT_QPA_PLATFORM DBUS_SESSION_BUS_ADDRESS
 

@@ -123,6 +123,18 @@ public:
         Call("start:" + p);
         return recorder;
     }
+    std::vector<JournalLoad> journaledLoads;
+    std::vector<JournalLaunch> journaledLaunches;
+    void RecordStart() override { Call("journal:start"); }
+    void RecordExit() override { Call("journal:exit"); }
+    void RecordLoad(const JournalLoad& l) override {
+        Call("journal:load");
+        journaledLoads.push_back(l);
+    }
+    void RecordLaunch(const JournalLaunch& l) override {
+        Call("journal:launch:" + l.outcome);
+        journaledLaunches.push_back(l);
+    }
 };
 
 }  // namespace pvd::test

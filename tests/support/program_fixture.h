@@ -50,6 +50,8 @@ public:
                "</AccessionNumber><PatientName>P " + mrn + "</PatientName></New></DictationData>";
     }
     void StartAndWaitUntilReady() {
+        // A log left by an earlier run must not pass for this one's.
+        std::filesystem::remove(dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log");
         pid = Spawn({Bin("pacs-vantora-driver")}, dir.path().string());
         ASSERT_GT(pid, 0);
         // "Load XML" follows the start lines once start-up has read the order

@@ -18,6 +18,7 @@ protected:
         std::filesystem::create_directories(dir.path() / "home");
         env.set("HOME", dir / "home")
             .set("XDG_CONFIG_HOME", dir / "config")
+            .set("XDG_STATE_HOME", dir / "state")
             .set("VANTORA_MACHINE_REGISTRY", dir / "machine.reg")
             .set("XDG_DOCUMENTS_DIR", std::nullopt)
             .set("APPDATA", std::nullopt)

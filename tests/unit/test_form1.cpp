@@ -140,6 +140,11 @@ TEST_F(Form1Test, EveryNewVersionIsLaunchedOnceWhateverItsTime) {
     form.RecheckOrderFile();
     EXPECT_EQ(form.XMLFileDate(), 200);
     EXPECT_EQ(services.Count("start:" + file), 1);
+    // Journaled after the recorder has started: the journal never delays it.
+    const auto lastLoad = std::find(services.calls.rbegin(), services.calls.rend(), "journal:load");
+    EXPECT_LT(services.Index("start:" + file), services.calls.rend() - lastLoad - 1);
+    EXPECT_EQ(services.journaledLoads.back().loader, "legacy");
+    EXPECT_EQ(services.journaledLaunches.back().outcome, "created");
 
     // A copy that kept an older time, or a PACS host whose clock is behind,
     // is a new version all the same; a vanished file does nothing.

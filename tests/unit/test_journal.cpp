@@ -110,7 +110,7 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
     journal.Start();
     JournalLoad load;
     load.path = "/d/Drafts/ridavaruz.xml";
-    load.identity = {true, 2049, 77, 512, 1796717103'000000007, 0};
+    load.identity = {true, true, 2049, 77, 512, 1796717103'000000007, 0};
     load.sha256 = Sha256Hex("<DictationData/>");
     load.ok = true;
     load.loader = "legacy";
