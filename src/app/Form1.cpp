@@ -159,6 +159,7 @@ void Form1::OrderFileChanged(const std::vector<FileChange>& changes) {
     }
     if (content) contentSinceLoad_ = true;
     else attributesSinceLoad_ = true;
+    if (content && !complete) closedByWriter_ = false;  // written again since its close
     CheckOrderFile(complete);
 }
 
@@ -189,6 +190,13 @@ void Form1::CheckOrderFile(bool complete) {
         return;
     }
     const std::int64_t now = s_.MonotonicMs();
+    // A close seen for this very version still counts at a recheck.
+    if (complete) {
+        closedByWriter_ = true;
+        closedId_ = id;
+    } else if (closedByWriter_ && closedId_ == id) {
+        complete = true;
+    }
     if (!complete) {
         // Seen without its writer finishing: wait until it has stayed the
         // same for the settle period.
@@ -205,7 +213,10 @@ void Form1::CheckOrderFile(bool complete) {
             pendingId_ = id;
             pendingSince_ = now;
         }
-        if (now - pendingSince_ < kMaxWriterWaitMs) return Wait(kSettleMs);
+        // Right after a close the kernel may still count its writer for an
+        // instant: look again at once, then at the settle pace.
+        const std::int64_t held = now - pendingSince_;
+        if (held < kMaxWriterWaitMs) return Wait(complete && held < kSettleMs / 10 ? 2 : kSettleMs);
     }
 
     const xml::FileSnapshot file = s_.ReadOrderFile(path);
@@ -249,6 +260,7 @@ void Form1::Loaded(const xml::FileSnapshot& file) {
     loadedBytes_ = file.bytes;
     xmlFileDate_ = file.identity.mtimeNs;
     contentSinceLoad_ = attributesSinceLoad_ = false;
+    closedByWriter_ = false;
     pending_ = false;
 }
 

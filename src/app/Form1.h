@@ -185,6 +185,9 @@ private:
     // whose times alone changed is no new order.
     bool contentSinceLoad_ = false;
     bool attributesSinceLoad_ = false;
+    // A writer's close (or a move into place) was seen for this version.
+    bool closedByWriter_ = false;
+    FileIdentity closedId_;
     // A change waiting for its writer to finish.
     bool pending_ = false;
     FileIdentity pendingId_;
