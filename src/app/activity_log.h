@@ -1,5 +1,7 @@
 // The activity log: one time-stamped line per noteworthy event, in a file
-// that is opened and closed for every line. Its failures are swallowed.
+// that is opened and closed for every line. Its failures are swallowed; a
+// log in a place other users control is not written (said once on standard
+// error).
 #pragma once
 
 #include <string>
@@ -9,7 +11,8 @@
 
 namespace pvd {
 
-// <TEMP>/Vantora/VNRecorder/<executable base name>.log
+// <TEMP>/Vantora/VNRecorder/<executable base name>.log; "" (no log) when
+// there is no temporary folder.
 std::string LogFileName();
 
 class ActivityLog final : public LogSink {
@@ -23,7 +26,13 @@ public:
 
 private:
     std::string Stamp() const;
+    // Appends to the log, or replaces it; only ever in a private folder.
+    void Write(const std::string& text, bool truncate);
+    void ReportSaveError();
     const Clock& clock_;
+    std::string saveError_;          // why the verbose check could not store its date
+    std::string reportedSaveError_;  // the last reason written to the log
+    bool toldUnsafe_ = false;        // standard error has heard that the log is off
 };
 
 }  // namespace pvd

@@ -14,6 +14,7 @@
 #include "app/order_file.h"
 #include "intake/loaders.h"
 #include "platform/environment.h"
+#include "platform/file_io.h"
 #include "settings/EnvironmentFunction.h"
 #include "settings/registry.h"
 #include "settings/systemRegKeys.h"
@@ -78,8 +79,10 @@ int PrintPaths(std::ostream& out) {
     line("machine registry file", MachineRegistryFile(),
          GetRawEnv("VANTORA_MACHINE_REGISTRY").empty() ? "built-in default" : "environment VANTORA_MACHINE_REGISTRY");
     line("user registry file", UserRegistryFile(), "");
-    line("temporary folder", ProgramTempFolder(), GetRawEnv("TEMP").empty() ? "environment TMPDIR or built-in /tmp (for TEMP)" : "environment TEMP");
-    line("log file", LogFileName(), "");
+    v = ProgramTempFolder(&src);
+    line("temporary folder", v.empty() ? "(none)" : v, src.text);
+    const std::string logProblem = PrivateFolderProblem(v);
+    line("log file", LogFileName().empty() ? "(none)" : LogFileName(), logProblem.empty() ? "" : "not written: " + logProblem);
     const std::string recorder = GetVNRPath();
     line("recorder", recorder.empty() ? "(none)" : recorder, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR PATH");
     return 0;

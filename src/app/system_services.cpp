@@ -37,8 +37,9 @@ std::int64_t SystemServices::MonotonicMs() {
 }
 
 bool SystemServices::SaveDefaultSetting(const std::string& key, const std::string& value) {
-    if (pvd::SaveDefaultSetting(key, value)) return true;
-    log_.WriteLog("Unable to save setting " + key);
+    std::string why;
+    if (pvd::SaveDefaultSetting(key, value, &why)) return true;
+    log_.WriteLog("Unable to save setting " + key + (why.empty() ? "" : ": " + why));
     return false;
 }
 

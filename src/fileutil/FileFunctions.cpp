@@ -128,7 +128,7 @@ bool CreateFolderPath(const std::string& path) {
         std::string part = TrimSpaces(rest.substr(start, end == std::string::npos ? std::string::npos : end - start));
         current += part;
         current += kPathSeparator;
-        if (!part.empty() && !FolderExistsQuiet(current) && mkdir(current.c_str(), 0777) != 0 && errno != EEXIST)
+        if (!part.empty() && !FolderExistsQuiet(current) && mkdir(current.c_str(), 0700) != 0 && errno != EEXIST)
             return false;
         if (end == std::string::npos) break;
         start = end + 1;

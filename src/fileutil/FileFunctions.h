@@ -26,6 +26,7 @@ bool HasDriveLetter(const std::string& path);
 bool IsFixedDrive(const std::string& path);
 std::string GetMappedDriveRemotePath(const std::string& path);
 std::string ResolveMappedDrive(const std::string& path, bool force);
+// Folders it creates are private to the user (0700).
 bool CreateFolderPath(const std::string& path);
 void EnsureTempFolder(const std::string& path, LogSink& log);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <new>
 
 #include "platform/text.h"
 
@@ -67,33 +68,80 @@ bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file, const Intak
     return true;
 }
 
-void RecurseChildNodes(OrderState& order, const std::string& parent_name, const xml::NodeList& childNode) {
-    std::string current = parent_name;
-    if (!current.empty()) {
-        XmlNames& names = order.xml_names;
-        if (names.NameExists(current)) {
-            const std::string base = current.substr(0, current.size() - 1);
-            int& hint = names.SuffixHint(base);
-            int counter = hint;
-            do {
-                ++counter;
-                current = base + "_" + std::to_string(counter) + ">";
-            } while (names.NameExists(current));
-            hint = counter;
+namespace {
+
+// What the names and values of one order may take in all: far beyond any real
+// order, and small enough that a document whose paths multiply (thousands
+// of values hundreds of levels deep) is refused instead of filling memory.
+constexpr std::size_t kMaxOrderBytes = 16u * 1024u * 1024u;
+
+class Walk {
+public:
+    Walk(OrderState& order, std::size_t budget) : order_(order), left_(budget) {}
+
+    bool recurse(const std::string& parent_name, const xml::NodeList& childNode) {
+        std::string current = parent_name;
+        if (!current.empty()) {
+            XmlNames& names = order_.xml_names;
+            if (names.NameExists(current)) {
+                const std::string base = current.substr(0, current.size() - 1);
+                int& hint = names.SuffixHint(base);
+                int counter = hint;
+                do {
+                    ++counter;
+                    current = base + "_" + std::to_string(counter) + ">";
+                } while (names.NameExists(current));
+                hint = counter;
+            }
+            if (!spend(current.size())) return false;
+            names.Append(current);
         }
-        names.Append(current);
-    }
-    for (const auto& node : childNode) {
-        if (!node->childNodes.empty()) {
-            std::string child_name = current;
-            const std::string local = TrimSpaces(node->baseName);
-            if (!local.empty()) child_name += "<" + local + ">";
-            RecurseChildNodes(order, child_name, node->childNodes);
-            continue;
+        for (const auto& node : childNode) {
+            if (!node->childNodes.empty()) {
+                std::string child_name = current;
+                const std::string local = TrimSpaces(node->baseName);
+                if (!local.empty()) child_name += "<" + local + ">";
+                if (!recurse(child_name, node->childNodes)) return false;
+                continue;
+            }
+            std::string value = TrimSpaces(node->nodeTypedValue());
+            if (current.empty() || value.empty()) continue;
+            if (!spend(current.size() + value.size())) return false;
+            order_.xml_elements.push_back(field_element{current, std::move(value)});
         }
-        const std::string value = TrimSpaces(node->nodeTypedValue());
-        if (!current.empty() && !value.empty()) order.xml_elements.push_back(field_element{current, value});
+        return true;
     }
+
+private:
+    bool spend(std::size_t bytes) {
+        if (bytes > left_) return false;
+        left_ -= bytes;
+        return true;
+    }
+    OrderState& order_;
+    std::size_t left_;
+};
+
+std::size_t OrderBytes(const OrderState& order) {
+    std::size_t n = 0;
+    for (const auto& e : order.xml_elements) n += e.field_name.size() + e.field_value.size();
+    for (const auto& name : order.xml_names.names()) n += name.size();
+    return n;
+}
+
+}  // namespace
+
+bool RecurseChildNodes(OrderState& order, const std::string& parent_name, const xml::NodeList& childNode) {
+    const std::size_t used = OrderBytes(order);
+    if (used > kMaxOrderBytes) return false;
+    // The walk fills a copy, so that an order beyond the bound changes nothing.
+    OrderState walked;
+    walked.xml_elements = order.xml_elements;
+    walked.xml_names = order.xml_names;
+    if (!Walk(walked, kMaxOrderBytes - used).recurse(parent_name, childNode)) return false;
+    order.xml_elements = std::move(walked.xml_elements);
+    order.xml_names = std::move(walked.xml_names);
+    return true;
 }
 
 bool LoadXML(OrderState& order, const std::string& path, const IntakeContext& ctx) {
@@ -101,13 +149,21 @@ bool LoadXML(OrderState& order, const std::string& path, const IntakeContext& ct
 }
 
 bool LoadXML(OrderState& order, const xml::FileSnapshot& file, const IntakeContext& ctx) {
-    std::unique_ptr<xml::Document> doc = ctx.factory.create();
-    if (!doc) return false;
-    if (!doc->load(file)) return false;
-    ClearCollection(order.xml_elements);
-    ClearXmlNames(order.xml_names);
-    RecurseChildNodes(order, "", doc->childNodes());
-    return true;
+    try {
+        std::unique_ptr<xml::Document> doc = ctx.factory.create();
+        if (!doc) return false;
+        if (!doc->load(file)) return false;
+        // A fresh walk: path suffixes start afresh at every load.
+        OrderState walked;
+        if (!RecurseChildNodes(walked, "", doc->childNodes())) return false;
+        ClearCollection(order.xml_elements);
+        ClearXmlNames(order.xml_names);
+        order.xml_elements = std::move(walked.xml_elements);
+        order.xml_names = std::move(walked.xml_names);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;  // memory ran out: not an order, and nothing changed
+    }
 }
 
 LoadOutcome LoadOrderFile(OrderState& order, const std::string& path, const IntakeContext& ctx) {

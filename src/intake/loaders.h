@@ -22,14 +22,16 @@ bool LoadLegacyXML(OrderState& order, const std::string& path, const IntakeConte
 bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file, const IntakeContext& ctx);
 
 // Reads any XML document into xml_elements through the tree walk. False when
-// the document object cannot be created or the file cannot be parsed; a
-// failed parse changes nothing, so a torn rewrite never passes for an order.
+// the document object cannot be created, the file cannot be parsed, or the
+// order would pass its bounds (memory running out included); a failed load
+// changes nothing, so a torn rewrite never passes for an order.
 bool LoadXML(OrderState& order, const std::string& path, const IntakeContext& ctx);
 bool LoadXML(OrderState& order, const xml::FileSnapshot& file, const IntakeContext& ctx);
 
 // Appends one record per non-blank text under the document element, named by
-// the element path with uniqueness suffixes.
-void RecurseChildNodes(OrderState& order, const std::string& parent_name, const xml::NodeList& childNode);
+// the element path with uniqueness suffixes. False, and the order unchanged,
+// when its names and values would pass 16 MiB in all.
+bool RecurseChildNodes(OrderState& order, const std::string& parent_name, const xml::NodeList& childNode);
 
 // "T" yymmdd "_" hhmm, from one reading of the clock.
 std::string GetAccessionText(const Clock& clock);

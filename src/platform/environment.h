@@ -13,8 +13,12 @@ std::string GetRawEnv(const std::string& name);
 
 // A variable as the program knows it. Where a Windows variable is empty its
 // POSIX counterpart answers: APPDATA -> ${XDG_CONFIG_HOME:-$HOME/.config},
-// USERPROFILE -> $HOME, TEMP -> ${TMPDIR:-/tmp}.
+// USERPROFILE -> $HOME, TEMP -> PrivateTempBase().
 std::string GetEnv(const std::string& name);
+
+// The user's own folder for temporary files: $XDG_RUNTIME_DIR when set, else
+// ${XDG_CACHE_HOME:-$HOME/.cache}; "" when none of them is set.
+std::string PrivateTempBase();
 
 // ${XDG_CONFIG_HOME:-$HOME/.config}, or "" when neither is set.
 std::string UserConfigFolder();

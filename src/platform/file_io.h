@@ -40,9 +40,45 @@ PathKind LinkKind(const std::string& path);
 bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error = nullptr,
                    FileIdentity* identity = nullptr, bool* stable = nullptr);
 
+// True when a later rewrite of this version is sure to change its identity:
+// its change time lies far enough in the past for the coarsest file-system
+// clock. A cache keyed on the identity of a younger
+// version could miss a rewrite of the same size within the same clock tick.
+bool IdentityIsSettled(const FileIdentity& identity);
+
+// A store (a settings file) as read at one moment. It read cleanly when it
+// was read completely, or when there is no file (an empty store); a store
+// that is unreadable, too large or not a regular file did not, and must
+// never be written over.
+struct StoreRead {
+    bool clean = false;
+    std::string bytes;
+    std::string error;  // why it did not read cleanly
+    FileIdentity identity;
+};
+StoreRead ReadStoreFile(const std::string& path, std::size_t maxBytes);
+
 // Replaces the file's content atomically: a temporary file in the same
 // folder, flushed to disk, then renamed over the target. Readers see the old
-// or the new content, never a mixture; a failure leaves the old file.
-bool WriteFileAtomically(const std::string& path, std::string_view bytes);
+// or the new content, never a mixture; a failure leaves the old file. A path
+// that is a link keeps its link: the file it leads to is replaced. A new file
+// is private to the user (0600), an existing one keeps its mode; anything
+// but a regular file is never written. False, with the reason in `error`
+// when one is asked for, when nothing was replaced.
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string* error = nullptr);
+
+// Appends to a file that only the user can reach, the activity log: the
+// folder must belong to the user and not be writable by others (unless it is
+// sticky), and the file must be the user's own regular file; a link is never
+// followed. With truncate, the file is emptied first (only ever after those
+// checks). Refused means the place is not safe; Failed, that it could not
+// be written (no folder, a full disk).
+enum class PrivateWrite { Written, Refused, Failed };
+PrivateWrite AppendPrivateFile(const std::string& path, std::string_view bytes, bool truncate, std::string* why = nullptr);
+
+// Why a folder is not fit for the user's private files (owned by another
+// user, writable by others without the sticky bit); "" when it is, or when
+// it does not exist yet.
+std::string PrivateFolderProblem(const std::string& folder);
 
 }  // namespace pvd

@@ -1,9 +1,175 @@
 #include "platform/xml_document.h"
 
+#include <new>
+#include <stdexcept>
+
 #include "platform/file_io.h"
 
-
 namespace pvd::xml {
+
+namespace {
+
+// The document's code units: bytes, or the 16-bit units of UTF-16. Markup is
+// ASCII in every encoding an order file uses, so the scan compares units
+// with ASCII characters.
+class Units {
+public:
+    explicit Units(std::string_view b) : b_(b) {
+        auto byte = [&](std::size_t i) { return i < b.size() ? static_cast<unsigned char>(b[i]) : 0x100u; };
+        if (byte(0) == 0xFF && byte(1) == 0xFE) {
+            wide_ = little_ = true;
+            start_ = 2;
+        } else if (byte(0) == 0xFE && byte(1) == 0xFF) {
+            wide_ = true;
+            start_ = 2;
+        } else if (byte(0) == '<' && byte(1) == 0) {
+            wide_ = little_ = true;
+        } else if (byte(0) == 0 && byte(1) == '<') {
+            wide_ = true;
+        }
+        size_ = (b.size() - start_) / (wide_ ? 2 : 1);
+    }
+    std::size_t size() const { return size_; }
+    unsigned operator[](std::size_t i) const {
+        if (!wide_) return static_cast<unsigned char>(b_[start_ + i]);
+        const auto lo = static_cast<unsigned char>(b_[start_ + 2 * i + (little_ ? 0 : 1)]);
+        const auto hi = static_cast<unsigned char>(b_[start_ + 2 * i + (little_ ? 1 : 0)]);
+        return lo | (hi << 8);
+    }
+
+private:
+    std::string_view b_;
+    std::size_t start_ = 0, size_ = 0;
+    bool wide_ = false, little_ = false;
+};
+
+class BoundsScan {
+public:
+    explicit BoundsScan(std::string_view bytes) : u_(bytes) {}
+
+    bool run(std::string& reason) {
+        const std::size_t n = u_.size();
+        while (i_ < n) {
+            if (u_[i_] != '<') {
+                text();
+            } else if (at("<!--")) {
+                skipPast(4, "-->");
+                ++nodes_;
+            } else if (at("<![CDATA[")) {
+                skipPast(9, "]]>");
+                ++nodes_;
+            } else if (at("<?")) {
+                skipPast(2, "?>");
+                ++nodes_;
+            } else if (at("<!")) {
+                declaration();
+            } else if (at("</")) {
+                skipPast(2, ">");
+                if (depth_ > 0) --depth_;
+            } else if (!startTag(reason)) {
+                return false;
+            }
+            if (nodes_ > kMaxDocumentNodes)
+                return fail(reason, "The document holds more than " + std::to_string(kMaxDocumentNodes) + " nodes");
+        }
+        return true;
+    }
+
+private:
+    bool fail(std::string& reason, const std::string& what) const {
+        reason = what + " (line " + std::to_string(line_) + ")";
+        return false;
+    }
+    bool at(std::string_view s) const {
+        for (std::size_t k = 0; k < s.size(); ++k)
+            if (i_ + k >= u_.size() || u_[i_ + k] != static_cast<unsigned char>(s[k])) return false;
+        return true;
+    }
+    void step() {
+        if (u_[i_] == '\n') ++line_;
+        ++i_;
+    }
+    // Moves past `skip` units, then past the next `end`, or to the end.
+    void skipPast(std::size_t skip, std::string_view end) {
+        i_ += skip;
+        while (i_ < u_.size() && !at(end)) step();
+        i_ = std::min(u_.size(), i_ + end.size());
+    }
+    void skipQuoted() {
+        const unsigned quote = u_[i_];
+        step();
+        while (i_ < u_.size() && u_[i_] != quote) step();
+        if (i_ < u_.size()) ++i_;
+    }
+    bool isNameStart(unsigned c) const { return c == '_' || c == ':' || (c | 0x20) - 'a' < 26 || c >= 0x80; }
+
+    // A piece of character data is a node; so is each reference to an entity
+    // of the document's own, and the text after it.
+    void text() {
+        ++nodes_;
+        while (i_ < u_.size() && u_[i_] != '<') {
+            if (u_[i_] == '&' && i_ + 1 < u_.size() && isNameStart(u_[i_ + 1]) && !at("&lt;") && !at("&gt;") && !at("&amp;") &&
+                !at("&apos;") && !at("&quot;"))
+                nodes_ += 2;
+            step();
+        }
+    }
+    // <!DOCTYPE ...> with its internal subset: declarations are not nodes.
+    void declaration() {
+        int brackets = 0;
+        i_ += 2;
+        while (i_ < u_.size()) {
+            const unsigned c = u_[i_];
+            if (c == '"' || c == '\'') {
+                skipQuoted();
+                continue;
+            }
+            if (at("<!--")) {
+                skipPast(4, "-->");
+                continue;
+            }
+            if (c == '[') ++brackets;
+            if (c == ']') --brackets;
+            if (c == '>' && brackets <= 0) {
+                ++i_;
+                return;
+            }
+            step();
+        }
+    }
+    bool startTag(std::string& reason) {
+        const std::size_t tagLine = line_;
+        std::size_t attributes = 0;
+        step();
+        while (i_ < u_.size() && u_[i_] != '>') {
+            const unsigned c = u_[i_];
+            if (c == '"' || c == '\'') {
+                skipQuoted();
+                continue;
+            }
+            if (c == '=' && ++attributes > kMaxAttributesPerElement) {
+                line_ = tagLine;
+                return fail(reason, "An element holds more than " + std::to_string(kMaxAttributesPerElement) + " attributes");
+            }
+            step();
+        }
+        const bool empty = i_ < u_.size() && i_ > 0 && u_[i_ - 1] == '/';
+        if (i_ < u_.size()) ++i_;
+        nodes_ += 1 + attributes;
+        if (!empty && ++depth_ > kMaxDocumentDepth) {
+            line_ = tagLine;
+            return fail(reason, "The document is nested deeper than " + std::to_string(kMaxDocumentDepth) + " levels");
+        }
+        return true;
+    }
+
+    Units u_;
+    std::size_t i_ = 0, nodes_ = 0, depth_ = 0, line_ = 1;
+};
+
+}  // namespace
+
+bool CheckDocumentBounds(std::string_view bytes, std::string& reason) { return BoundsScan(bytes).run(reason); }
 
 void Node::appendText(std::string& out) const {
     switch (kind) {
@@ -32,7 +198,13 @@ std::string Node::nodeTypedValue() const {
 FileSnapshot ReadFileSnapshot(const std::string& path) {
     FileSnapshot f;
     f.path = path;
-    f.readable = ReadWholeFile(path, kMaxDocumentBytes, f.bytes, &f.error, &f.identity, &f.stable);
+    try {
+        f.readable = ReadWholeFile(path, kMaxDocumentBytes, f.bytes, &f.error, &f.identity, &f.stable);
+    } catch (const std::bad_alloc&) {
+        f = FileSnapshot{};
+        f.path = path;
+        f.error = "Not enough memory to read " + path;
+    }
     return f;
 }
 
@@ -50,12 +222,21 @@ bool Document::load(const FileSnapshot& file) {
 bool Document::loadBytes(std::string_view bytes) {
     children_.clear();
     reason_.clear();
-    NodeList parsed;
-    if (!parse(bytes, parsed, reason_)) {
-        if (reason_.empty()) reason_ = "The document could not be parsed";
+    if (!CheckDocumentBounds(bytes, reason_)) return false;
+    try {
+        NodeList parsed;
+        if (!parse(bytes, parsed, reason_)) {
+            if (reason_.empty()) reason_ = "The document could not be parsed";
+            return false;
+        }
+        children_ = std::move(parsed);
+    } catch (const std::bad_alloc&) {
+        reason_ = "Not enough memory to read the document";
+        return false;
+    } catch (const std::length_error&) {
+        reason_ = "Not enough memory to read the document";
         return false;
     }
-    children_ = std::move(parsed);
     return true;
 }
 

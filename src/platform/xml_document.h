@@ -50,8 +50,9 @@ class Document {
 public:
     virtual ~Document() = default;
 
-    // Loads and parses a file. False when it is missing, unreadable or not
-    // well-formed; parseErrorReason() then says why and the document is empty.
+    // Loads and parses a file. False when it is missing, unreadable, not
+    // well-formed or beyond the bounds below (memory running out included);
+    // parseErrorReason() then says why and the document is empty.
     bool load(const std::string& path);
     // Parses a snapshot read earlier.
     bool load(const FileSnapshot& file);
@@ -66,7 +67,10 @@ public:
     const Node* selectSingleNode(std::string_view path) const;
 
 protected:
-    // Fills `out` with the document's top-level nodes, or returns false and sets `reason`.
+    // Fills `out` with the document's top-level nodes, or returns false and
+    // sets `reason`. The bytes have passed CheckDocumentBounds; a parser
+    // expanding entities must keep the expanded tree within
+    // kMaxDocumentNodes, kMaxDocumentDepth and kMaxDocumentTextBytes.
     virtual bool parse(std::string_view bytes, NodeList& out, std::string& reason) = 0;
 
 private:
@@ -85,7 +89,20 @@ public:
 // The platform's parser.
 DocumentFactory& DefaultDocumentFactory();
 
-// Size of the largest order file that is read at all; larger files fail to load.
-inline constexpr std::size_t kMaxDocumentBytes = 64u * 1024u * 1024u;
+// What one order file may cost. Far beyond any real order, these keep a
+// hostile file from holding the program up for seconds or taking hundreds of
+// MiB: beyond them the file is not an order, and the reason says which bound
+// it passed.
+inline constexpr std::size_t kMaxDocumentBytes = 16u * 1024u * 1024u;  // the file, as read
+inline constexpr std::size_t kMaxDocumentNodes = 500'000;  // elements, attributes, text pieces, comments, ...
+inline constexpr std::size_t kMaxAttributesPerElement = 1000;
+inline constexpr std::size_t kMaxDocumentDepth = 256;  // nesting of elements
+inline constexpr std::size_t kMaxDocumentTextBytes = 16u * 1024u * 1024u;  // character data, entities expanded
+
+// One linear pass over a document's bytes (UTF-8, 8-bit or UTF-16) before any
+// parser sees it: false, with the reason, when it holds more nodes, more
+// attributes on one element or deeper nesting than the bounds allow. It
+// judges only size; whether the document is well-formed is the parser's.
+bool CheckDocumentBounds(std::string_view bytes, std::string& reason);
 
 }  // namespace pvd::xml

@@ -19,7 +19,17 @@ std::string GetProductKeyPath(const std::string& name) { return "SOFTWARE\\Vanto
 
 std::string GetProductRegistryKey() { return GetProductKeyPath(GetProductKeyName()); }
 
-std::string ProgramTempFolder() { return GetEnv("TEMP") + kSep + "Vantora" + kSep + GetProductKeyName(); }
+std::string ProgramTempFolder(PathSource* source) {
+    const std::string temp = GetEnv("TEMP");
+    if (!GetRawEnv("TEMP").empty()) Say(source, "environment TEMP");
+    else if (!GetRawEnv("XDG_RUNTIME_DIR").empty()) Say(source, "environment XDG_RUNTIME_DIR (for TEMP)");
+    else if (!GetRawEnv("XDG_CACHE_HOME").empty()) Say(source, "environment XDG_CACHE_HOME (for TEMP)");
+    else if (!temp.empty()) Say(source, "environment HOME, $HOME/.cache (for TEMP)");
+    else Say(source, "none: TEMP, XDG_RUNTIME_DIR, XDG_CACHE_HOME and HOME are all unset");
+    // Without a private folder there is none: never a folder at the root.
+    if (temp.empty()) return {};
+    return temp + kSep + "Vantora" + kSep + GetProductKeyName();
+}
 
 std::string BuiltInVnFilesRoot() { return GetRawEnv("HOME") + kSep + "VnFiles"; }
 

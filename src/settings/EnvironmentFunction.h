@@ -25,8 +25,9 @@ bool WorkingDirectoryIsEmpty();
 std::string GetDictationRootFolder(PathSource* source = nullptr);
 std::string GetDraftsFolder(PathSource* source = nullptr);
 
-// The program's temporary folder: TEMP, "Vantora", the product key name.
-std::string ProgramTempFolder();
+// The program's temporary folder: TEMP, "Vantora", the product key name;
+// "" when TEMP has no value and the user has no private folder for it.
+std::string ProgramTempFolder(PathSource* source = nullptr);
 
 // The built-in dictation root: $HOME/VnFiles.
 std::string BuiltInVnFilesRoot();

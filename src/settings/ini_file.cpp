@@ -2,8 +2,9 @@
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
+#include <map>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/file_io.h"
@@ -11,7 +12,8 @@
 namespace pvd {
 namespace {
 
-constexpr std::size_t kMaxIniBytes = 4u * 1024u * 1024u;
+constexpr std::size_t kMaxIniBytes = 16u * 1024u * 1024u;
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 bool SameText(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -74,17 +76,76 @@ std::optional<std::string_view> KeyOf(std::string_view line, std::string_view* v
     return Trim(line.substr(0, eq));
 }
 
-std::string ReadText(const std::string& file) {
-    std::string text;
-    ReadWholeFile(file, kMaxIniBytes, text);
+// Editors that write a byte-order mark put it before the first section.
+std::string_view WithoutBom(std::string_view text) {
+    if (text.starts_with(kUtf8Bom)) text.remove_prefix(kUtf8Bom.size());
     return text;
+}
+
+std::string Lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+// Every value of a file, by lower-case section and key; the first wins.
+using IniValues = std::unordered_map<std::string, std::string>;
+
+std::string ValueKey(std::string_view section, std::string_view key) { return Lower(section) + '\n' + Lower(key); }
+
+IniValues ParseIni(std::string_view text) {
+    IniValues values;
+    std::string section;
+    bool haveSection = false;
+    for (const Line& l : SplitLines(std::string(WithoutBom(text)))) {
+        if (auto s = SectionOf(l.text)) {
+            section = std::string(*s);
+            haveSection = true;
+            continue;
+        }
+        std::string_view value;
+        if (auto k = KeyOf(l.text, &value); haveSection && k) values.try_emplace(ValueKey(section, *k), value);
+    }
+    return values;
+}
+
+// The parsed values of each file, kept while the file's identity stays the
+// same: a launch looks up a dozen settings, and a large settings file is
+// read and parsed once, not at every lookup.
+struct CachedIni {
+    FileIdentity identity;
+    std::shared_ptr<const IniValues> values;
+};
+
+std::shared_ptr<const IniValues> ValuesOf(const std::string& file) {
+    static std::map<std::string, CachedIni> cache;
+    const FileIdentity now = StatFileIdentity(file);
+    if (auto it = cache.find(file); it != cache.end()) {
+        if (now.exists && it->second.identity == now) return it->second.values;
+        cache.erase(it);
+    }
+    StoreRead read = ReadStoreFile(file, kMaxIniBytes);
+    // A file that did not read cleanly holds no values: every read gives its default.
+    auto values = std::make_shared<const IniValues>(read.clean ? ParseIni(read.bytes) : IniValues{});
+    if (read.clean && IdentityIsSettled(read.identity)) cache[file] = CachedIni{read.identity, values};
+    return values;
+}
+
+// Creates the missing folders of a path, private to the user.
+bool CreatePrivateFolders(const std::filesystem::path& folder) {
+    std::error_code ec;
+    if (folder.empty() || std::filesystem::is_directory(folder, ec)) return true;
+    if (!CreatePrivateFolders(folder.parent_path())) return false;
+    if (std::filesystem::create_directory(folder, ec))
+        std::filesystem::permissions(folder, std::filesystem::perms::owner_all, ec);
+    return std::filesystem::is_directory(folder, ec);
 }
 
 }  // namespace
 
 std::optional<std::string> FindIniValue(const std::string& text, const std::string& section, const std::string& key) {
     bool inSection = false;
-    for (const Line& l : SplitLines(text)) {
+    for (const Line& l : SplitLines(std::string(WithoutBom(text)))) {
         if (auto s = SectionOf(l.text)) {
             inSection = SameText(*s, section);
             continue;
@@ -97,17 +158,30 @@ std::optional<std::string> FindIniValue(const std::string& text, const std::stri
 
 std::optional<std::string> ReadIniValue(const std::string& file, const std::string& section, const std::string& key) {
     if (file.empty()) return std::nullopt;
-    return FindIniValue(ReadText(file), section, key);
+    const auto values = ValuesOf(file);
+    auto it = values->find(ValueKey(section, key));
+    if (it == values->end()) return std::nullopt;
+    return it->second;
 }
 
-bool WriteIniValue(const std::string& file, const std::string& section, const std::string& key, const std::string& value) {
-    if (file.empty() || key.empty() || value.find_first_of("\r\n") != std::string::npos ||
-        key.find_first_of("\r\n=[") != std::string::npos || section.find_first_of("\r\n]") != std::string::npos)
+bool WriteIniValue(const std::string& file, const std::string& section, const std::string& key, const std::string& value,
+                   std::string* error) {
+    auto fail = [&](std::string why) {
+        if (error) *error = std::move(why);
         return false;
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ec);
-
-    std::vector<Line> lines = SplitLines(ReadText(file));
+    };
+    if (file.empty()) return fail("No settings file");
+    if (key.empty() || value.find_first_of("\r\n") != std::string::npos || key.find_first_of("\r\n=[") != std::string::npos ||
+        section.find_first_of("\r\n]") != std::string::npos)
+        return fail("The value cannot be stored in a settings file");
+    // A store that did not read completely is never written: what could not
+    // be read would be lost.
+    StoreRead read = ReadStoreFile(file, kMaxIniBytes);
+    if (!read.clean) return fail(read.error);
+    if (!CreatePrivateFolders(std::filesystem::path(file).parent_path()))
+        return fail("Cannot create the folder of " + file);
+    const bool bom = read.bytes.starts_with(kUtf8Bom);
+    std::vector<Line> lines = SplitLines(std::string(WithoutBom(read.bytes)));
     // New lines end as the file's lines do: CR LF or LF.
     const std::string eol = !lines.empty() && lines.front().end == "\r\n" ? "\r\n" : "\n";
     const std::string entry = key + "=" + value;
@@ -141,9 +215,9 @@ bool WriteIniValue(const std::string& file, const std::string& section, const st
             lines.push_back(Line{entry, eol});
         }
     }
-    std::string out;
+    std::string out = bom ? std::string(kUtf8Bom) : std::string();
     for (const Line& l : lines) out += l.text + l.end;
-    return WriteFileAtomically(file, out);
+    return WriteFileAtomically(file, out, error);
 }
 
 }  // namespace pvd

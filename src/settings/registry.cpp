@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <fstream>
 #include <iterator>
+#include <memory>
+#include <sstream>
 
 #include "platform/environment.h"
 #include "platform/file_io.h"
@@ -158,6 +159,34 @@ bool ParseValue(std::string_view v, bool utf16, RegistryValue& out) {
 
 }  // namespace
 
+namespace {
+
+// The parsed values of each registry file, kept while the file's identity
+// stays the same: every path lookup reads several values, and the watch
+// reads them at every tick.
+struct CachedRegistry {
+    FileIdentity identity;
+    std::shared_ptr<const RegistryData> data;
+};
+
+std::shared_ptr<const RegistryData> RegistryOf(const std::string& file) {
+    static std::map<std::string, CachedRegistry> cache;
+    const FileIdentity now = StatFileIdentity(file);
+    if (auto it = cache.find(file); it != cache.end()) {
+        if (now.exists && it->second.identity == now) return it->second.data;
+        cache.erase(it);
+    }
+    std::string text;
+    FileIdentity read;
+    bool stable = true;
+    if (!ReadWholeFile(file, kMaxRegFileBytes, text, nullptr, &read, &stable)) text.clear();
+    auto data = std::make_shared<const RegistryData>(ParseRegFile(text));
+    if (stable && IdentityIsSettled(read)) cache[file] = CachedRegistry{read, data};
+    return data;
+}
+
+}  // namespace
+
 RegistryData ParseRegFile(std::string_view bytes) {
     std::string text;
     if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
@@ -244,18 +273,27 @@ RegistryResult ConvertRegistryValue(const RegistryValue& value, const RegistryRe
     const auto& bytes = value.bytes;
     switch (value.type) {
     case 1:
-    case 2:
+    case 2: {
         if (bytes.empty()) return fallback;  // a zero-size text value cannot be converted
-        return std::string(bytes.begin(), bytes.end() - 1);
+        // The text ends at its first NUL, as the platform's own string reads
+        // end it: what follows a NUL must never reach a path. Data stored
+        // without its closing NUL keeps its last character.
+        auto nul = std::find(bytes.begin(), bytes.end(), std::uint8_t{0});
+        return std::string(bytes.begin(), nul);
+    }
     case 3:
         return bytes;
     case 4:
         if (bytes.size() < 4) return fallback;
         return static_cast<std::int32_t>(static_cast<std::uint32_t>(bytes[0]) | (static_cast<std::uint32_t>(bytes[1]) << 8) |
                                          (static_cast<std::uint32_t>(bytes[2]) << 16) | (static_cast<std::uint32_t>(bytes[3]) << 24));
-    case 7:
+    case 7: {
         if (bytes.size() < 2) return fallback;
-        return std::string(bytes.begin(), bytes.end() - 2);
+        // Only the closing pair of NULs is dropped, and only when it is there.
+        auto end = bytes.end();
+        for (int i = 0; i < 2 && end[-1] == 0; ++i) --end;
+        return std::string(bytes.begin(), end);
+    }
     default:
         return fallback;
     }
@@ -275,11 +313,9 @@ RegistryResult ReadRegistryValue(RegistryRoot root, const std::string& keyPath, 
                                  const RegistryResult& fallback) {
     const std::string file = root == RegistryRoot::LocalMachine ? MachineRegistryFile() : UserRegistryFile();
     const std::string rootName = root == RegistryRoot::LocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
-    std::string text;
-    ReadWholeFile(file, kMaxRegFileBytes, text);
-    const RegistryData data = ParseRegFile(text);
-    auto k = data.find(CanonicalKey(rootName + "\\" + keyPath));
-    if (k == data.end()) return fallback;
+    const auto data = RegistryOf(file);
+    auto k = data->find(CanonicalKey(rootName + "\\" + keyPath));
+    if (k == data->end()) return fallback;
     auto v = k->second.find(Upper(valueName));
     if (v == k->second.end()) return fallback;
     return ConvertRegistryValue(v->second, fallback);
@@ -301,7 +337,9 @@ std::string StripTrailingSeparators(std::string p) {
 std::string DocumentsFromUserDirs(const std::string& home) {
     std::string config = UserConfigFolder();
     if (config.empty()) return {};
-    std::ifstream in(config + "/user-dirs.dirs");
+    std::string text;
+    if (!ReadWholeFile(config + "/user-dirs.dirs", 1024 * 1024, text)) return {};
+    std::istringstream in(text);
     std::string line;
     while (std::getline(in, line)) {
         const std::string key = "XDG_DOCUMENTS_DIR=";

@@ -28,16 +28,19 @@ using RegistryData = std::map<std::string, std::map<std::string, RegistryValue>>
 // lines are skipped; later definitions of a value replace earlier ones.
 RegistryData ParseRegFile(std::string_view bytes);
 
-// A stored value as its type reads: text, integer or bytes; the fallback for
-// types that are not read and data too short for its type.
+// A stored value as its type reads: text (up to its first NUL), integer or
+// bytes; the fallback for types that are not read and data too short for
+// its type.
 RegistryResult ConvertRegistryValue(const RegistryValue& value, const RegistryResult& fallback);
 
 // Where the two registry files live.
 std::string MachineRegistryFile();  // $VANTORA_MACHINE_REGISTRY or /etc/vantora/registry.reg
 std::string UserRegistryFile();     // ${XDG_CONFIG_HOME:-$HOME/.config}/vantora/registry.reg
 
-// Reads one value afresh from the root's file, converted by its type; the
-// fallback when the key, the value or the file is missing or unusable.
+// Reads one value from the root's file, converted by its type; the fallback
+// when the key, the value or the file is missing or unusable. The file is
+// parsed again only when its identity has changed since the last parse, so
+// a change takes effect at the next read.
 RegistryResult ReadRegistryValue(RegistryRoot root, const std::string& keyPath, const std::string& valueName,
                                  const RegistryResult& fallback = {});
 

@@ -71,12 +71,12 @@ std::string GetProfileSetting(const std::string& key, const std::string& default
     return Read(GetCurrentProfile(), key, defaultValue);
 }
 
-bool SaveDefaultSetting(const std::string& key, const std::string& value) {
-    return WriteIniValue(SettingsFileName(), kDefaultsSection, key, value);
+bool SaveDefaultSetting(const std::string& key, const std::string& value, std::string* error) {
+    return WriteIniValue(SettingsFileName(), kDefaultsSection, key, value, error);
 }
 
-bool SaveDefaultSetting(const std::string& key, TimePoint value) {
-    return SaveDefaultSetting(key, FormatSettingsDate(value));
+bool SaveDefaultSetting(const std::string& key, TimePoint value, std::string* error) {
+    return SaveDefaultSetting(key, FormatSettingsDate(value), error);
 }
 
 std::string GetProfilePathFilename() {
@@ -87,10 +87,11 @@ std::string GetProfilePathFilename() {
     return ResolveMappedDrive(s, false);
 }
 
-bool IsVerboseLogOn(const Clock& clock) {
+bool IsVerboseLogOn(const Clock& clock, std::string* saveError) {
+    if (saveError) saveError->clear();
     double stamp = 0;
     if (ParseNumber(GetDefaultSetting("VerboseLogDate", 0), stamp) && stamp == 0)
-        SaveDefaultSetting("VerboseLogDate", clock.now() + std::chrono::days(30));
+        SaveDefaultSetting("VerboseLogDate", clock.now() + std::chrono::days(30), saveError);
     TimePoint expiry;
     if (!ParseSettingsDate(GetDefaultSetting("VerboseLogDate", 0), expiry)) return false;
     double verbose = 0;

@@ -24,12 +24,16 @@ std::string SettingsFileName();
 std::string GetDefaultSetting(const std::string& key, const std::string& defaultValue);
 std::string GetDefaultSetting(const std::string& key, long long defaultValue);
 std::string GetProfileSetting(const std::string& key, const std::string& defaultValue);
-// False when the value could not be written.
-bool SaveDefaultSetting(const std::string& key, const std::string& value);
-bool SaveDefaultSetting(const std::string& key, TimePoint value);
+// False, with the reason in `error` when one is asked for, when the value
+// could not be written; a settings file that did not read cleanly (unreadable,
+// too large, not a regular file) is never written.
+bool SaveDefaultSetting(const std::string& key, const std::string& value, std::string* error = nullptr);
+bool SaveDefaultSetting(const std::string& key, TimePoint value, std::string* error = nullptr);
 
 std::string GetProfilePathFilename();
-bool IsVerboseLogOn(const Clock& clock = SystemClock());
+// saveError, when asked for, says why "VerboseLogDate" could not be stored
+// ("" when it was stored or did not need to be).
+bool IsVerboseLogOn(const Clock& clock = SystemClock(), std::string* saveError = nullptr);
 
 // Start-up's settings steps: the application name, then the profile taken
 // from the profile file's base name. Returns that name.

@@ -1,4 +1,5 @@
 // The .reg reader on arbitrary bytes.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -14,15 +15,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             // Each type reads as its own kind, or as nothing when its data is too short.
             switch (value.type) {
             case 1:
-            case 2:
-                if (n ? std::get<std::string>(r).size() != n - 1 : !std::holds_alternative<std::monostate>(r)) std::abort();
+            case 2: {
+                // Text ends at its first NUL, and holds none.
+                const auto nul = std::find(value.bytes.begin(), value.bytes.end(), std::uint8_t{0});
+                if (n ? std::get<std::string>(r).size() != static_cast<std::size_t>(nul - value.bytes.begin())
+                      : !std::holds_alternative<std::monostate>(r))
+                    std::abort();
                 break;
+            }
             case 4:
                 if (n >= 4 ? !std::holds_alternative<std::int32_t>(r) : !std::holds_alternative<std::monostate>(r)) std::abort();
                 break;
-            case 7:
-                if (n >= 2 ? std::get<std::string>(r).size() != n - 2 : !std::holds_alternative<std::monostate>(r)) std::abort();
+            case 7: {
+                // Only a closing pair of NULs is dropped.
+                std::size_t kept = n;
+                while (kept > 0 && n - kept < 2 && value.bytes[kept - 1] == 0) --kept;
+                if (n >= 2 ? std::get<std::string>(r).size() != kept : !std::holds_alternative<std::monostate>(r)) std::abort();
                 break;
+            }
             case 3:
                 if (std::get<std::vector<std::uint8_t>>(r).size() != n) std::abort();
                 break;

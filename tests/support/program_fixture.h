@@ -57,9 +57,14 @@ public:
         // "Load XML" follows the start lines once start-up has read the order
         // file: any later rewrite is a new order.
         const std::string log = dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log";
-        for (int waited = 0; waited < 15000 && ReadFile(log).find(" - Load XML ") == std::string::npos; waited += 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_NE(ReadFile(log).find(" - Load XML "), std::string::npos) << ReadFile(dir / ".spawn.out") << ReadFile(log);
+        auto loaded = [&] {
+            auto lines = WaitForLines(log, 0, 0);
+            for (std::size_t i = 2; i < lines.size(); ++i)
+                if (lines[i].find(" - Load XML ") != std::string::npos) return true;
+            return false;
+        };
+        for (int waited = 0; waited < 15000 && !loaded(); waited += 10) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(loaded()) << ReadFile(log) << ReadFile(dir / ".spawn.out");
     }
 };
 

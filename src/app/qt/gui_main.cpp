@@ -7,14 +7,15 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDir>
-#include <QLockFile>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <csignal>
+#include <cstdio>
 
 #include "app/Form1.h"
 #include "app/qt/MainWindow.h"
 #include "app/system_services.h"
+#include "platform/instance_lock.h"
 #include "platform/process.h"
 
 namespace pvd {
@@ -70,12 +71,19 @@ int RunGui(int& argc, char** argv, bool show) {
     QApplication::setApplicationDisplayName(kCaption);
     QApplication::setQuitOnLastWindowClosed(false);  // it lives in the tray
 
-    // One instance per user; the lock of a process that died does not count.
+    // One instance per user. Only a live instance holds the lock: one that
+    // died released it with its last descriptor, and whatever the file holds
+    // does not matter. Where no lock can be had, the program runs unguarded.
     QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (runtime.isEmpty()) runtime = QDir::tempPath();
-    QLockFile lock(runtime + "/pacs-vantora-driver.lock");
-    lock.setStaleLockTime(0);
-    SystemServices services([&lock] { return !lock.tryLock(0) && lock.error() == QLockFile::LockFailedError; });
+    const QString lockPath = runtime.isEmpty() ? QDir::tempPath() + "/pacs-vantora-driver-" + QString::number(getuid()) + ".lock"
+                                               : runtime + "/pacs-vantora-driver.lock";
+    InstanceLock lock(lockPath.toStdString());
+    SystemServices services([&lock] {
+        const InstanceLock::State state = lock.TryAcquire();
+        if (state == InstanceLock::State::Unavailable)
+            std::fprintf(stderr, "pacs-vantora-driver: running without the single-instance lock: %s\n", lock.reason().c_str());
+        return state == InstanceLock::State::HeldByAnother;
+    });
 
     MainWindow window;
     Form1 form(services, window);

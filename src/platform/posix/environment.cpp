@@ -30,15 +30,22 @@ std::string UserConfigFolder() {
     return home.empty() ? std::string() : home + "/.config";
 }
 
+std::string PrivateTempBase() {
+    // Never the shared /tmp: another local user could plant links there.
+    std::string runtime = GetRawEnv("XDG_RUNTIME_DIR");
+    if (!runtime.empty()) return runtime;
+    std::string cache = GetRawEnv("XDG_CACHE_HOME");
+    if (!cache.empty()) return cache;
+    std::string home = GetRawEnv("HOME");
+    return home.empty() ? std::string() : home + "/.cache";
+}
+
 std::string GetEnv(const std::string& name) {
     std::string v = GetRawEnv(name);
     if (!v.empty()) return v;
     if (name == "APPDATA") return UserConfigFolder();
     if (name == "USERPROFILE") return GetRawEnv("HOME");
-    if (name == "TEMP") {
-        std::string t = GetRawEnv("TMPDIR");
-        return t.empty() ? std::string("/tmp") : t;
-    }
+    if (name == "TEMP") return PrivateTempBase();
     return {};
 }
 

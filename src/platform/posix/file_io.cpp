@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace pvd {
 
@@ -38,11 +40,15 @@ PathKind LinkKind(const std::string& path) {
     return S_ISREG(st.st_mode) ? PathKind::RegularFile : PathKind::Other;
 }
 
-bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error,
-                   FileIdentity* identity, bool* stable) {
+namespace {
+
+// Reads a whole regular file; `openErrno` gets the errno of a failed open.
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error,
+                     FileIdentity* identity, bool* stable, int* openErrno) {
     bytes.clear();
     if (identity) *identity = {};
     if (stable) *stable = true;
+    if (openErrno) *openErrno = 0;
     int fd = -1;
     auto fail = [&](std::string why) {
         bytes.clear();
@@ -53,7 +59,10 @@ bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& b
     if (path.empty()) return fail("No file name");
     // O_NONBLOCK: opening a FIFO with no writer, or a device, must not hang us.
     fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return fail("Cannot open file " + path + ": " + std::strerror(errno));
+    if (fd < 0) {
+        if (openErrno) *openErrno = errno;
+        return fail("Cannot open file " + path + ": " + std::strerror(errno));
+    }
     struct stat before{};
     if (fstat(fd, &before) != 0) return fail("Cannot read file " + path + ": " + std::strerror(errno));
     if (!S_ISREG(before.st_mode)) return fail("File " + path + " is not a regular file");
@@ -77,15 +86,93 @@ bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& b
     return true;
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
+std::string FolderOf(const std::string& path) {
     const auto slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    std::string tmp = dir + "/." + path.substr(slash == std::string::npos ? 0 : slash + 1) + ".XXXXXX";
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) return false;
+    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+}
+
+// The path with every link in its last component followed, also a link whose
+// target does not exist yet; "" when the links loop.
+std::string FollowFinalLinks(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st{};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string target(PATH_MAX, '\0');
+        ssize_t n = readlink(path.c_str(), target.data(), target.size());
+        if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) return {};
+        target.resize(static_cast<std::size_t>(n));
+        path = target.front() == '/' ? target : FolderOf(path) + "/" + target;
+    }
+    return {};
+}
+
+std::string FolderProblem(const struct stat& st, const std::string& folder) {
+    if (st.st_uid != geteuid()) return "the folder " + folder + " belongs to another user";
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0)
+        return "the folder " + folder + " is writable by other users";
+    return {};
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error,
+                   FileIdentity* identity, bool* stable) {
+    return ReadRegularFile(path, maxBytes, bytes, error, identity, stable, nullptr);
+}
+
+bool IdentityIsSettled(const FileIdentity& identity) {
+    // FAT keeps modification times to 2 s; others are finer.
+    constexpr std::int64_t kCoarsestTickNs = 2'000'000'000;
+    struct timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    const std::int64_t nowNs = static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+    // Every change sets the change time to the present (a modification time
+    // can be set back, the change time cannot), so only it needs to be old.
+    return identity.exists && identity.ctimeNs < nowNs - kCoarsestTickNs;
+}
+
+StoreRead ReadStoreFile(const std::string& path, std::size_t maxBytes) {
+    StoreRead r;
+    // A version rewritten in place while it was read is read again.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        bool stable = true;
+        int openErrno = 0;
+        if (ReadRegularFile(path, maxBytes, r.bytes, &r.error, &r.identity, &stable, &openErrno)) {
+            r.clean = stable;
+            if (stable) return r;
+            r.bytes.clear();
+            r.error = "File " + path + " changed while it was read";
+            continue;
+        }
+        r.clean = openErrno == ENOENT;  // no file yet: an empty store
+        if (r.clean) r.error.clear();
+        return r;
+    }
+    return r;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string* error) {
+    auto fail = [&](std::string why) {
+        if (error) *error = std::move(why);
+        return false;
+    };
+    if (path.empty()) return fail("No file name");
+    // A link stays a link: its target is what gets replaced.
+    const std::string target = FollowFinalLinks(path);
+    if (target.empty()) return fail("Too many links at " + path);
+    mode_t mode = 0600;
     struct stat old{};
-    fchmod(fd, stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644);
-    bool ok = true;
+    if (lstat(target.c_str(), &old) == 0) {
+        if (!S_ISREG(old.st_mode)) return fail("File " + target + " is not a regular file");
+        mode = old.st_mode & 07777;
+    } else if (errno != ENOENT) {
+        return fail("Cannot reach " + target + ": " + std::strerror(errno));
+    }
+    const std::string dir = FolderOf(target);
+    std::string tmp = dir + "/." + target.substr(target.find_last_of('/') + 1) + ".XXXXXX";
+    int fd = mkostemp(tmp.data(), O_CLOEXEC);
+    if (fd < 0) return fail("Cannot create a file in " + dir + ": " + std::strerror(errno));
+    bool ok = fchmod(fd, mode) == 0;
     for (std::size_t done = 0; ok && done < bytes.size();) {
         ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR) continue;
@@ -94,10 +181,11 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
     }
     ok = ok && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
-    if (ok) ok = std::rename(tmp.c_str(), path.c_str()) == 0;
+    if (ok) ok = std::rename(tmp.c_str(), target.c_str()) == 0;
     if (!ok) {
+        const int saved = errno;
         unlink(tmp.c_str());
-        return false;
+        return fail("Cannot write " + target + ": " + std::strerror(saved));
     }
     int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd >= 0) {
@@ -105,6 +193,62 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes) {
         close(dfd);
     }
     return true;
+}
+
+std::string PrivateFolderProblem(const std::string& folder) {
+    struct stat st{};
+    if (folder.empty() || stat(folder.c_str(), &st) != 0) return {};
+    if (!S_ISDIR(st.st_mode)) return folder + " is not a folder";
+    return FolderProblem(st, folder);
+}
+
+PrivateWrite AppendPrivateFile(const std::string& path, std::string_view bytes, bool truncate, std::string* why) {
+    auto refuse = [&](std::string reason) {
+        if (why) *why = std::move(reason);
+        return PrivateWrite::Refused;
+    };
+    if (path.empty() || path.back() == '/') return PrivateWrite::Failed;
+    const std::string folder = FolderOf(path);
+    const std::string name = path.substr(path.find_last_of('/') + 1);
+    // The folder is checked through the descriptor the file is then opened
+    // in, so it cannot be swapped for another between the check and the open.
+    int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd < 0) return PrivateWrite::Failed;
+    struct stat st{};
+    if (fstat(dfd, &st) != 0) {
+        close(dfd);
+        return PrivateWrite::Failed;
+    }
+    if (std::string problem = FolderProblem(st, folder); !problem.empty()) {
+        close(dfd);
+        return refuse(problem);
+    }
+    int fd = openat(dfd, name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0600);
+    const int openErrno = errno;
+    close(dfd);
+    if (fd < 0) {
+        if (openErrno == ELOOP) return refuse(path + " is a link");
+        if (openErrno == ENXIO) return refuse(path + " is not a regular file");
+        return PrivateWrite::Failed;
+    }
+    PrivateWrite result = PrivateWrite::Written;
+    if (fstat(fd, &st) != 0) {
+        result = PrivateWrite::Failed;
+    } else if (!S_ISREG(st.st_mode)) {
+        result = refuse(path + " is not a regular file");
+    } else if (st.st_uid != geteuid()) {
+        result = refuse(path + " belongs to another user");
+    } else if (truncate && ftruncate(fd, 0) != 0) {
+        result = PrivateWrite::Failed;
+    }
+    for (std::size_t done = 0; result == PrivateWrite::Written && done < bytes.size();) {
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) result = PrivateWrite::Failed;
+        else done += static_cast<std::size_t>(n);
+    }
+    if (close(fd) != 0 && result == PrivateWrite::Written) result = PrivateWrite::Failed;
+    return result;
 }
 
 }  // namespace pvd

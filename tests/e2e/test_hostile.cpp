@@ -1,0 +1,307 @@
+// The real program against a hostile local user and hostile files: a link
+// planted where the log goes, settings files it cannot read, garbage lock
+// files, an order path that is a FIFO, and order files built to exhaust it.
+// Time and memory are measured on the real processes and asserted with a
+// margin that cannot flake; the measured numbers are printed.
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <iostream>
+
+#include "program_fixture.h"
+
+namespace pvd {
+namespace {
+
+using nlohmann::json;
+using test::ReadFile;
+using test::WriteFile;
+namespace fs = std::filesystem;
+
+constexpr const char* kSetpriv = "/usr/bin/setpriv";
+const std::vector<std::string> kAsNobody = {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
+
+std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct Measured {
+    int status = -1;
+    double seconds = 0;
+    long peakKb = 0;  // the child's peak resident memory
+    std::string out;
+};
+
+// Runs a program and measures its wall time and peak memory.
+Measured RunMeasured(const std::vector<std::string>& args, const std::string& scratch) {
+    const std::string outFile = scratch + "/.measured.out";
+    fs::remove(outFile);
+    Measured m;
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = test::SpawnTo(args, outFile, scratch + "/.measured.err");
+    if (pid <= 0) return m;
+    for (int waited = 0;; waited += 5) {
+        int st = 0;
+        struct rusage ru{};
+        const pid_t r = wait4(pid, &st, WNOHANG, &ru);
+        if (r == pid) {
+            m.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            m.peakKb = ru.ru_maxrss;
+            break;
+        }
+        if (r < 0 || waited > 120000) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    m.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    m.out = ReadFile(outFile);
+    return m;
+}
+
+long StatusKb(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
+    return -1;
+}
+
+std::string AttributeFlood(int attributes) {
+    std::string s = "<DictationData><New><PatientID";
+    for (int i = 0; i < attributes; ++i) s += " a" + std::to_string(i) + "=\"\"";
+    return s + ">1</PatientID></New></DictationData>";
+}
+
+// 1.2 million leaves under 250 levels: 9.6 MB whose paths would be
+// gigabytes. Written piece by piece: the test's own memory must stay below
+// the program's, since a child starts its peak from its parent's.
+void WritePathExplosion(const std::string& path) {
+    std::ofstream out(path, std::ios::binary);
+    for (int i = 0; i < 250; ++i) out << "<a>";
+    for (int i = 0; i < 1'200'000; ++i) out << "<a>1</a>";
+    for (int i = 0; i < 250; ++i) out << "</a>";
+}
+
+class Hostile : public test::Program {
+protected:
+    const std::string logFile() const { return dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log"; }
+    bool Alive() { return test::WaitExit(pid, 0) == -1; }
+    // Waits until the log holds the text; the seconds it took, or -1.
+    double WaitForLog(const std::string& log, const std::string& text, int timeoutMs = 15000) {
+        const auto start = std::chrono::steady_clock::now();
+        for (int waited = 0; waited <= timeoutMs; waited += 5) {
+            if (ReadFile(log).find(text) != std::string::npos)
+                return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return -1;
+    }
+    void NeedSetpriv() {
+        if (!fs::exists(kSetpriv) || geteuid() != 0) GTEST_SKIP() << "needs root and setpriv to act as another user";
+    }
+};
+
+TEST_F(Hostile, ALinkPlantedWhereTheLogGoesLeavesItsTargetAlone) {
+    NeedSetpriv();
+    // Another user makes the program's folder first in a shared, sticky
+    // folder (as /tmp is), with a link named like the log to the user's file.
+    fs::permissions(dir.path(), fs::perms(0755));
+    const std::string shared = dir / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms(01777));
+    const std::string victim = dir / "home/notes.txt";
+    WriteFile(victim, "the user's own notes\n");
+    auto planted = test::Run(Join(kAsNobody, {"/bin/sh", "-c", "mkdir -p \"$0/Vantora/VNRecorder\" && chmod -R 777 \"$0/Vantora\" && "
+                                                               "ln -s \"$1\" \"$0/Vantora/VNRecorder/pacs-vantora-driver.log\"",
+                                              shared, victim}),
+                             dir.path().string());
+    ASSERT_EQ(planted.status, 0) << planted.err;
+    env.set("TEMP", shared);
+
+    WriteFile(order, Order("1", "A"));
+    EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string()).status, 0);
+    pid = test::Spawn({test::Bin("pacs-vantora-driver")}, dir.path().string());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    WriteFile(order, Order("2", "B"));  // loaded and logged: the log is asked to write
+    ASSERT_EQ(test::WaitForLines(recLog, 2).size(), 2u);
+    EXPECT_EQ(Stop(SIGTERM), 0);
+
+    EXPECT_EQ(ReadFile(victim), "the user's own notes\n");
+    EXPECT_TRUE(fs::is_symlink(shared + "/Vantora/VNRecorder/pacs-vantora-driver.log"));
+    const std::string err = ReadFile(dir / ".spawn.out");
+    const std::string said = "the activity log is off: the folder " + shared + "/Vantora/VNRecorder belongs to another user";
+    EXPECT_NE(err.find(said), std::string::npos) << err;
+    EXPECT_EQ(err.find(said), err.rfind(said)) << "said more than once:\n" << err;
+}
+
+TEST_F(Hostile, WithoutTempTheLogIsPrivateInTheRuntimeFolder) {
+    env.set("TEMP", std::nullopt);
+    auto paths = test::Run({test::Bin("pacs-vantora-driver"), "--paths"}, dir.path().string());
+    const std::string folder = dir / "run/Vantora/VNRecorder";
+    EXPECT_NE(paths.out.find("temporary folder: " + folder + "  (environment XDG_RUNTIME_DIR (for TEMP))"), std::string::npos)
+        << paths.out;
+    EXPECT_NE(paths.out.find("log file: " + folder + "/pacs-vantora-driver.log\n"), std::string::npos) << paths.out;
+    pid = test::Spawn({test::Bin("pacs-vantora-driver")}, dir.path().string());
+    const std::string log = folder + "/pacs-vantora-driver.log";
+    EXPECT_GE(WaitForLog(log, " - Load XML "), 0) << ReadFile(dir / ".spawn.out");
+    struct stat st{};
+    ASSERT_EQ(stat(log.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_EQ(stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(Stop(SIGTERM), 0);
+}
+
+TEST_F(Hostile, SettingsThatCannotBeReadAreLeftByteForByte) {
+    const std::string text = "[Defaults]\r\nProfilePathFilename=/srv/profiles/ann.pfl\r\n[ann]\r\nDefault Path=/srv/ann\r\n";
+    // Too large for the reader: read as empty, so never written.
+    WriteSettings(text);
+    fs::resize_file(Settings(), 17u * 1024 * 1024);
+    const std::string before = ReadFile(Settings());
+    WriteFile(order, Order("1", "A"));
+    StartAndWaitUntilReady();
+    WriteFile(order, Order("2", "B"));
+    ASSERT_EQ(test::WaitForLines(recLog, 1).size(), 1u);
+    EXPECT_EQ(Stop(SIGTERM), 0);
+    EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string()).status, 0);
+    EXPECT_TRUE(ReadFile(Settings()) == before) << "the settings file changed";
+    EXPECT_NE(ReadFile(logFile()).find(" - Unable to save setting VerboseLogDate: File " + Settings() + " is larger than"),
+              std::string::npos)
+        << ReadFile(logFile());
+}
+
+TEST_F(Hostile, SettingsWithoutReadPermissionAreLeftByteForByte) {
+    NeedSetpriv();
+    // The user's own settings, made unreadable (mode 000); the program runs as that user.
+    const std::string text = "[Defaults]\nXMLDataPath=" + order + "\nVerboseLog=1\n";
+    WriteSettings(text);
+    fs::permissions(Settings(), fs::perms::none);
+    fs::permissions(dir.path(), fs::perms(0755));
+    for (const auto& e : fs::recursive_directory_iterator(dir.path())) lchown(e.path().c_str(), 65534, 65534);
+    ASSERT_EQ(chown(dir.path().c_str(), 65534, 65534), 0);
+    WriteFile(order, Order("1", "A"));
+
+    pid = test::Spawn(Join(kAsNobody, {test::Bin("pacs-vantora-driver")}), dir.path().string());
+    ASSERT_GE(WaitForLog(logFile(), " - Load XML "), 0) << ReadFile(dir / ".spawn.out");
+    WriteFile(order, Order("2", "B"));
+    ASSERT_EQ(test::WaitForLines(recLog, 1).size(), 1u) << ReadFile(logFile());
+    EXPECT_EQ(Stop(SIGTERM), 0);
+    auto launched = test::Run(Join(kAsNobody, {test::Bin("pacs-vantora-driver"), "--launch", order}), dir.path().string());
+    EXPECT_EQ(launched.status, 0) << launched.err;
+
+    struct stat st{};
+    ASSERT_EQ(stat(Settings().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0u);
+    EXPECT_EQ(ReadFile(Settings()), text);  // read as root
+    EXPECT_NE(ReadFile(logFile()).find(" - Unable to save setting VerboseLogDate: Cannot open file " + Settings() + ": Permission denied"),
+              std::string::npos)
+        << ReadFile(logFile());
+}
+
+TEST_F(Hostile, GarbageEmptyOrLinkedLockFilesDoNotBlockAStart) {
+    const std::string lock = dir / "run/pacs-vantora-driver.lock";
+    for (const std::string& content : {std::string(), std::string("garbage\x01\xFF\n", 10), std::string("4194305\nold-host\n")}) {
+        fs::remove(lock);
+        WriteFile(lock, content);
+        StartAndWaitUntilReady();
+        EXPECT_TRUE(Alive());
+        EXPECT_EQ(Stop(SIGTERM), 0);
+        fs::remove(logFile());
+    }
+    fs::remove(lock);
+    WriteFile(dir / "elsewhere", "kept");
+    fs::create_symlink(dir / "elsewhere", lock);
+    StartAndWaitUntilReady();
+    EXPECT_TRUE(Alive());
+    // The live instance's lock still ends a second start at once.
+    EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver")}, dir.path().string()).status, 0);
+    EXPECT_TRUE(Alive());
+    EXPECT_EQ(Stop(SIGTERM), 0);
+    EXPECT_EQ(ReadFile(dir / "elsewhere"), "kept");
+}
+
+TEST_F(Hostile, AFifoOrderPathFailsAtOnceAndTheProgramCarriesOn) {
+    ASSERT_EQ(mkfifo(order.c_str(), 0600), 0);
+    const Measured load = RunMeasured({test::Bin("pacs-vantora-driver"), "--load", order}, dir.path().string());
+    std::cout << "--load of a FIFO: " << load.seconds << " s\n";
+    ASSERT_EQ(load.status, 0);
+    EXPECT_LT(load.seconds, 10.0);
+    EXPECT_FALSE(json::parse(load.out)["result"].get<bool>());
+    const Measured launch = RunMeasured({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string());
+    std::cout << "--launch of a FIFO: " << launch.seconds << " s\n";
+    EXPECT_EQ(launch.status, 3);
+    EXPECT_LT(launch.seconds, 10.0);
+
+    // The running program starts on it, and launches the real order when it comes.
+    StartAndWaitUntilReady();
+    EXPECT_GE(WaitForLog(logFile(), "is not a regular file"), 0) << ReadFile(logFile());
+    WriteFile(drafts + "/.next", Order("3", "C"));
+    fs::rename(drafts + "/.next", order);
+    const auto starts = test::WaitForLines(recLog, 1);
+    ASSERT_EQ(starts.size(), 1u) << ReadFile(logFile());
+    EXPECT_EQ(json::parse(starts[0])["path"], drafts + "/3_C.iaf");
+    EXPECT_EQ(Stop(SIGTERM), 0);
+}
+
+TEST_F(Hostile, FloodedOrdersAreRefusedWithinTimeAndMemoryBounds) {
+    WriteFile(dir / "good.xml", Order("1", "A"));
+    WriteFile(dir / "attributes.xml", AttributeFlood(200'000));
+    WritePathExplosion(dir / "paths.xml");
+    const Measured idle = RunMeasured({test::Bin("pacs-vantora-driver"), "--load", dir / "good.xml"}, dir.path().string());
+    ASSERT_EQ(idle.status, 0);
+    ASSERT_TRUE(json::parse(idle.out)["result"].get<bool>());
+    // A child's peak counts from its parent's at the start: ours must be lower
+    // than the program's own, or the numbers would say nothing.
+    const long ownKb = StatusKb(getpid(), "VmHWM");
+    std::cout << "this test's own peak: " << ownKb / 1024 << " MiB\n";
+    ASSERT_LT(ownKb, idle.peakKb);
+    for (const char* name : {"attributes.xml", "paths.xml"}) {
+        const Measured m = RunMeasured({test::Bin("pacs-vantora-driver"), "--load", dir / name}, dir.path().string());
+        std::cout << "--load " << name << " (" << fs::file_size(dir / name) << " bytes): " << m.seconds << " s, peak "
+                  << m.peakKb / 1024 << " MiB (idle " << idle.peakKb / 1024 << " MiB)\n";
+        ASSERT_EQ(m.status, 0) << name;
+        const json j = json::parse(m.out);
+        EXPECT_FALSE(j["result"].get<bool>()) << name;
+        EXPECT_TRUE(j["xml_elements"].empty()) << name;
+        EXPECT_LT(m.seconds, 10.0) << name;
+        EXPECT_LT(m.peakKb - idle.peakKb, 256 * 1024) << name;
+    }
+}
+
+TEST_F(Hostile, TheRunningProgramRefusesAFloodAndLaunchesTheNextOrder) {
+    WriteFile(order, Order("1", "A"));
+    StartAndWaitUntilReady();
+    const long idleKb = StatusKb(pid, "VmRSS");
+    WriteFile(drafts + "/.flood", AttributeFlood(200'000));
+    fs::rename(drafts + "/.flood", order);
+    const double refused = WaitForLog(logFile(), "Unable to Load XML An element holds more than 1000 attributes");
+    std::cout << "200,000 attributes refused by the running program after " << refused << " s\n";
+    ASSERT_GE(refused, 0) << ReadFile(logFile());
+    EXPECT_LT(refused, 10.0);
+
+    WriteFile(drafts + "/.next", Order("2", "B"));
+    fs::rename(drafts + "/.next", order);
+    const auto starts = test::WaitForLines(recLog, 1);
+    ASSERT_EQ(starts.size(), 1u) << ReadFile(logFile());
+    EXPECT_EQ(json::parse(starts[0])["path"], drafts + "/2_B.iaf");
+    const long peakKb = StatusKb(pid, "VmHWM");
+    std::cout << "memory: idle " << idleKb / 1024 << " MiB, peak " << peakKb / 1024 << " MiB\n";
+    EXPECT_LT(peakKb - idleKb, 256 * 1024);
+    EXPECT_TRUE(Alive());
+    EXPECT_EQ(Stop(SIGTERM), 0);
+}
+
+}  // namespace
+}  // namespace pvd

@@ -1,0 +1,145 @@
+// What one order file may cost: the scan before the parser, entities that
+// multiply, the walk's bound on names and values, and memory running out.
+// Beyond a bound the file is not an order, and nothing changes.
+#include <gtest/gtest.h>
+
+#include <new>
+
+#include "intake/loaders.h"
+#include "test_support.h"
+
+namespace pvd {
+namespace {
+
+std::string Attributes(std::size_t n, const std::string& value = "") {
+    std::string s = "<r";
+    for (std::size_t i = 0; i < n; ++i) s += " a" + std::to_string(i) + "=\"" + value + "\"";
+    return s + "/>";
+}
+
+std::string Reason(std::string_view bytes) {
+    auto doc = xml::DefaultDocumentFactory().create();
+    return doc->loadBytes(bytes) ? std::string() : doc->parseErrorReason();
+}
+
+TEST(OrderBounds, TheScanCountsOnlyRealMarkup) {
+    std::string reason;
+    EXPECT_TRUE(xml::CheckDocumentBounds(Attributes(1000), reason));
+    EXPECT_FALSE(xml::CheckDocumentBounds("<x>\n" + Attributes(1001) + "</x>", reason));
+    EXPECT_EQ(reason, "An element holds more than 1000 attributes (line 2)");
+    // '=' and '>' inside values, and markup inside comments, CDATA and the
+    // DOCTYPE, are no attributes and no elements.
+    EXPECT_TRUE(xml::CheckDocumentBounds(Attributes(1000, "x=>y'='"), reason));
+    std::string hidden = "<!DOCTYPE r [<!ENTITY e '<a b=\"1\">'> <!-- ] > -->]><r><!--";
+    for (int i = 0; i < 600000; ++i) hidden += "<a>";
+    EXPECT_TRUE(xml::CheckDocumentBounds(hidden + "--><![CDATA[<a><a>]]></r>", reason)) << reason;
+
+    std::string many = "<r>";
+    for (int i = 0; i < 250001; ++i) many += "<a/>x";
+    EXPECT_FALSE(xml::CheckDocumentBounds(many + "</r>", reason));
+    EXPECT_EQ(reason, "The document holds more than 500000 nodes (line 1)");
+    std::string deep;
+    for (int i = 0; i < 257; ++i) deep += "<a>";
+    EXPECT_FALSE(xml::CheckDocumentBounds(deep, reason));
+    EXPECT_EQ(reason, "The document is nested deeper than 256 levels (line 1)");
+
+    // UTF-16 is scanned by its 16-bit units, with or without a byte-order mark.
+    for (bool bom : {true, false}) {
+        std::string wide = bom ? "\xFF\xFE" : "";
+        for (char c : Attributes(1001)) wide += std::string{c, '\0'};
+        EXPECT_FALSE(xml::CheckDocumentBounds(wide, reason));
+        EXPECT_NE(Reason(wide).find("more than 1000 attributes"), std::string::npos);
+    }
+}
+
+TEST(OrderBounds, EntitiesExpandWithinTheBoundsOnly) {
+    // The document's own entities still expand, also into elements.
+    auto doc = xml::DefaultDocumentFactory().create();
+    ASSERT_TRUE(doc->loadBytes("<!DOCTYPE DictationData [<!ENTITY id \"<PatientID>4&#50;</PatientID>\"><!ENTITY who 'Ann'>]>"
+                               "<DictationData><New>&id;<PatientName>Dr &who; Lee</PatientName></New></DictationData>"))
+        << doc->parseErrorReason();
+    EXPECT_EQ(doc->selectSingleNode("DictationData/New/PatientID")->text(), "42");
+    EXPECT_EQ(doc->selectSingleNode("DictationData/New/PatientName")->text(), "Dr Ann Lee");
+    ASSERT_EQ(doc->selectSingleNode("DictationData/New/PatientName")->childNodes.size(), 1u);
+
+    // 24 KB that would multiply into 600,000 elements (too shallow for the
+    // parser's own guard against entity bombs).
+    std::string bomb = "<!DOCTYPE r [<!ENTITY d \"<x>1</x><x>1</x><x>1</x><x>1</x><x>1</x><x>1</x><x>1</x><x>1</x><x>1</x><x>1</x>\">"
+                       "<!ENTITY e \"&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;\">]><r>";
+    for (int i = 0; i < 6000; ++i) bomb += "&e;";
+    bomb += "</r>";
+    EXPECT_NE(Reason(bomb).find("once its entities are expanded"), std::string::npos) << Reason(bomb);
+}
+
+class BoundedLoad : public testing::Test {
+protected:
+    NullLog log;
+    FixedClock clock{LocalTime{2026, 12, 7, 9, 5, 0}};
+    IntakeContext ctx{xml::DefaultDocumentFactory(), log, clock};
+    OrderState order;
+    void SetUp() override {
+        order.xml_elements = {{"<Old>", "previous order"}};
+        order.xml_names.Append("<Old>");
+    }
+    bool Load(std::string bytes) {
+        xml::FileSnapshot file;
+        file.path = "order.xml";
+        file.readable = true;
+        file.bytes = std::move(bytes);
+        return LoadXML(order, file, ctx);
+    }
+    void ExpectUnchanged() {
+        EXPECT_EQ(order.xml_elements, (std::vector<field_element>{{"<Old>", "previous order"}}));
+        EXPECT_EQ(order.xml_names.names(), std::vector<std::string>{"<Old>"});
+    }
+};
+
+TEST_F(BoundedLoad, PathsThatMultiplyPassTheBoundAndChangeNothing) {
+    // 200 levels, then leaves whose paths are each 1.4 KB long: 4,000 of
+    // them fit in 16 MiB of names and values, 8,000 do not, though the file
+    // is small and well-formed.
+    std::string open, close;
+    for (int i = 0; i < 200; ++i) {
+        open += "<abcde>";
+        close += "</abcde>";
+    }
+    std::string leaves;
+    for (int i = 0; i < 4000; ++i) leaves += "<a>1</a>";
+    EXPECT_FALSE(Load(open + leaves + leaves + close));
+    ExpectUnchanged();
+    EXPECT_TRUE(Load(open + leaves + close));  // the same shape within the bound
+    EXPECT_EQ(order.xml_elements.size(), 4000u);
+
+    // The walk on its own refuses the same way.
+    order = OrderState{};
+    SetUp();
+    auto doc = xml::DefaultDocumentFactory().create();
+    ASSERT_TRUE(doc->loadBytes(open + leaves + leaves + close));
+    EXPECT_FALSE(RecurseChildNodes(order, "", doc->childNodes()));
+    ExpectUnchanged();
+}
+
+// A parser that runs out of memory.
+class StarvedDocument final : public xml::Document {
+protected:
+    bool parse(std::string_view, xml::NodeList&, std::string&) override { throw std::bad_alloc(); }
+};
+class StarvedFactory final : public xml::DocumentFactory {
+public:
+    std::unique_ptr<xml::Document> create() override { return std::make_unique<StarvedDocument>(); }
+};
+
+TEST_F(BoundedLoad, MemoryRunningOutIsAFailedLoad) {
+    StarvedFactory starved;
+    auto doc = starved.create();
+    EXPECT_FALSE(doc->loadBytes("<r>1</r>"));
+    EXPECT_EQ(doc->parseErrorReason(), "Not enough memory to read the document");
+    xml::FileSnapshot file;
+    file.readable = true;
+    file.bytes = "<r>1</r>";
+    EXPECT_FALSE(LoadXML(order, file, IntakeContext{starved, log, clock}));
+    ExpectUnchanged();
+}
+
+}  // namespace
+}  // namespace pvd

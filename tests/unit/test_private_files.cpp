@@ -1,0 +1,128 @@
+// The temporary folder and the log are the user's own: a private folder when
+// TEMP is unset, folders 0700 and files 0600, and a log that is never written
+// where another user could read, redirect or empty it.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "app/activity_log.h"
+#include "fileutil/FileFunctions.h"
+#include "platform/environment.h"
+#include "settings/EnvironmentFunction.h"
+#include "settings_fixture.h"
+
+namespace pvd {
+namespace {
+
+using test::ReadFile;
+using test::WriteFile;
+namespace fs = std::filesystem;
+
+class PrivateFiles : public test::ScratchHome {
+protected:
+    void SetUp() override {
+        ScratchHome::SetUp();
+        SetExecutableBaseNameForTesting("pacs-vantora-driver");
+    }
+    void TearDown() override {
+        SetExecutableBaseNameForTesting("");
+        ScratchHome::TearDown();
+    }
+    static unsigned Mode(const std::string& path) {
+        struct stat st{};
+        return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+    }
+    // Starts a log and writes a line; what standard error heard.
+    static std::string LogOnce() {
+        testing::internal::CaptureStderr();
+        ActivityLog log;
+        log.StartLog();
+        log.WriteLog("Load XML /x.xml");
+        return testing::internal::GetCapturedStderr();
+    }
+};
+
+TEST_F(PrivateFiles, WithoutTempTheFolderIsTheUsersOwnNeverTmp) {
+    env.set("TEMP", std::nullopt).set("TMPDIR", "/tmp").set("XDG_RUNTIME_DIR", dir / "run").set("XDG_CACHE_HOME", dir / "cache");
+    EXPECT_EQ(ProgramTempFolder(), dir / "run/Vantora/VNRecorder");
+    env.set("XDG_RUNTIME_DIR", std::nullopt);
+    EXPECT_EQ(ProgramTempFolder(), dir / "cache/Vantora/VNRecorder");
+    env.set("XDG_CACHE_HOME", std::nullopt);
+    PathSource source;
+    EXPECT_EQ(ProgramTempFolder(&source), dir / "home/.cache/Vantora/VNRecorder");
+    EXPECT_NE(source.text.find("HOME"), std::string::npos);
+    env.set("HOME", std::nullopt);
+    EXPECT_EQ(ProgramTempFolder(), "");
+    EXPECT_EQ(LogFileName(), "");
+    env.set("TEMP", dir / "temp");
+    EXPECT_EQ(ProgramTempFolder(&source), dir / "temp/Vantora/VNRecorder");
+    EXPECT_EQ(source.text, "environment TEMP");
+}
+
+TEST_F(PrivateFiles, FoldersAndTheLogAreCreatedForTheUserAlone) {
+    MemoryLog messages;
+    EnsureTempFolder(ProgramTempFolder(), messages);
+    EXPECT_TRUE(messages.lines.empty());
+    EXPECT_EQ(Mode(dir / "temp"), 0700u);
+    EXPECT_EQ(Mode(dir / "temp/Vantora"), 0700u);
+    EXPECT_EQ(Mode(ProgramTempFolder()), 0700u);
+    EXPECT_EQ(LogOnce(), "");
+    EXPECT_EQ(Mode(LogFileName()), 0600u);
+    EXPECT_NE(ReadFile(LogFileName()).find(" - Load XML /x.xml\n"), std::string::npos);
+}
+
+TEST_F(PrivateFiles, ALogPlaceOthersControlIsNeverWritten) {
+    const std::string folder = ProgramTempFolder();
+    ASSERT_TRUE(CreateFolderPath(folder));
+    const std::string victim = dir / "victim.txt";
+    WriteFile(victim, "the user's own file");
+
+    // A link named like the log: never followed, never emptied.
+    fs::create_symlink(victim, LogFileName());
+    std::string err = LogOnce();
+    EXPECT_NE(err.find("the activity log is off: " + LogFileName() + " is a link"), std::string::npos) << err;
+    EXPECT_EQ(ReadFile(victim), "the user's own file");
+    EXPECT_TRUE(fs::is_symlink(LogFileName()));
+
+    // A folder others can write: no log, said once per log.
+    fs::remove(LogFileName());
+    fs::permissions(folder, fs::perms(0777));
+    testing::internal::CaptureStderr();
+    {
+        ActivityLog log;
+        log.StartLog();
+        log.WriteLog("one");
+        log.WriteLog("two");
+    }
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "pacs-vantora-driver: the activity log is off: the folder " + folder + " is writable by other users\n");
+    EXPECT_FALSE(fs::exists(LogFileName()));
+
+    // A sticky shared folder of the user's own, as /tmp is for root: written.
+    fs::permissions(folder, fs::perms(01777));
+    EXPECT_EQ(LogOnce(), "");
+    EXPECT_NE(ReadFile(LogFileName()).find(" - Load XML /x.xml\n"), std::string::npos);
+
+    // A FIFO named like the log does not hold the program up.
+    fs::remove(LogFileName());
+    ASSERT_EQ(mkfifo(LogFileName().c_str(), 0600), 0);
+    EXPECT_NE(LogOnce().find("is not a regular file"), std::string::npos);
+    fs::remove(LogFileName());
+    fs::permissions(folder, fs::perms(0700));
+
+    if (geteuid() != 0) GTEST_SKIP() << "the rest needs root to make files of another user";
+    // A log file of another user's: neither emptied nor appended to.
+    WriteFile(LogFileName(), "another user's file");
+    ASSERT_EQ(chown(LogFileName().c_str(), 65534, 65534), 0);
+    EXPECT_NE(LogOnce().find(LogFileName() + " belongs to another user"), std::string::npos);
+    EXPECT_EQ(ReadFile(LogFileName()), "another user's file");
+    fs::remove(LogFileName());
+    // A folder of another user's.
+    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    EXPECT_NE(LogOnce().find("the folder " + folder + " belongs to another user"), std::string::npos);
+    EXPECT_FALSE(fs::exists(LogFileName()));
+}
+
+}  // namespace
+}  // namespace pvd
