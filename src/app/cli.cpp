@@ -83,6 +83,9 @@ int PrintPaths(std::ostream& out) {
     line("temporary folder", v.empty() ? "(none)" : v, src.text);
     const std::string logProblem = PrivateFolderProblem(v);
     line("log file", LogFileName().empty() ? "(none)" : LogFileName(), logProblem.empty() ? "" : "not written: " + logProblem);
+    const std::string journal = JournalFileName();
+    line("launch journal", journal.empty() ? "(none)" : journal,
+         GetRawEnv("XDG_STATE_HOME").empty() ? "$HOME/.local/state (for XDG_STATE_HOME)" : "environment XDG_STATE_HOME");
     const std::string recorder = GetVNRPath();
     line("recorder", recorder.empty() ? "(none)" : recorder, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR PATH");
     return 0;

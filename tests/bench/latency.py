@@ -77,10 +77,9 @@ def peak_rss_mb(pid):
 _parsed = {}
 
 
-def starts(d):
-    """The recorder's starts so far; parsed again only when the log grew, so
+def parsed_lines(path, parse):
+    """A log's lines so far, parsed; parsed again only when the log grew, so
     that waiting costs the measured program no CPU."""
-    path = f"{d}/recorder.log"
     try:
         size = os.stat(path).st_size
     except OSError:
@@ -89,9 +88,14 @@ def starts(d):
     if cached and cached[0] == size:
         return cached[1]
     with open(path) as f:
-        lines = [json.loads(l) for l in f if l.strip()]
+        lines = [parse(l) for l in f if l.strip()]
     _parsed[path] = (size, lines)
     return lines
+
+
+def starts(d):
+    """The recorder's starts so far."""
+    return parsed_lines(f"{d}/recorder.log", json.loads)
 
 
 def measure(watch):
@@ -127,21 +131,11 @@ WARM_UP = 2  # rewrites per side before measuring (one in place, one by rename)
 
 
 def stamps(d):
-    """The stamp-recorder's lines so far, as (ns, argument); parsed again only
-    when the log grew, so that waiting costs the measured side no CPU."""
-    path = f"{d}/stamps.log"
-    try:
-        size = os.stat(path).st_size
-    except OSError:
-        return []
-    cached = _parsed.get(path)
-    if cached and cached[0] == size:
-        return cached[1]
-    with open(path) as f:
-        lines = [l.rstrip("\n").split(" ", 1) for l in f if l.strip()]
-    lines = [(int(ns), arg) for ns, arg in lines]
-    _parsed[path] = (size, lines)
-    return lines
+    """The stamp-recorder's lines so far, as (ns, argument)."""
+    def parse(line):
+        ns, arg = line.rstrip("\n").split(" ", 1)
+        return int(ns), arg
+    return parsed_lines(f"{d}/stamps.log", parse)
 
 
 def rewrite(path, text, by_rename):
