@@ -104,7 +104,10 @@ void Form1::ReportLoad(const xml::FileSnapshot& file, bool ok, const char* loade
         failureLines_ = lines;
     }
     if (repeated) return;
-    for (const std::string& line : lines) s_.WriteLog(line);
+    // Before a launch, even the log waits until the recorder has started.
+    if (beforeLaunch) linesToLog_ = lines;
+    else
+        for (const std::string& line : lines) s_.WriteLog(line);
     try {
         JournalLoad load;
         load.path = file.path;
@@ -344,21 +347,20 @@ LaunchOutcome Form1::Launch() {
     LaunchOutcome out;
     try {
         out = ChooseAndLaunch();
-        if (out.result == LaunchResult::Refused) s_.WriteLog("Unable to create " + out.path + ": " + out.reason);
         if (out.result == LaunchResult::Reused || out.result == LaunchResult::Created) out.recorder = s_.StartVNR(out.path);
     } catch (...) {
         out.result = LaunchResult::Failed;  // out of memory, among others: reported, never a crash
     }
     // After the recorder has started: nothing here delays it.
+    for (const std::string& line : linesToLog_) s_.WriteLog(line);
+    linesToLog_.clear();
+    if (out.result == LaunchResult::Refused) s_.WriteLog("Unable to create " + out.path + ": " + out.reason);
+    const bool ready = out.result == LaunchResult::Reused || out.result == LaunchResult::Created;
+    const bool recorderFailed = ready && !out.recorder.recorder.empty() && !out.recorder.started;
+    if (recorderFailed) s_.WriteLog("Unable to start the recorder " + out.recorder.recorder + ": " + out.recorder.reason);
     Journal(out);
-    if (out.result == LaunchResult::Reused || out.result == LaunchResult::Created) {
-        if (!out.recorder.recorder.empty() && !out.recorder.started) {
-            s_.WriteLog("Unable to start the recorder " + out.recorder.recorder + ": " + out.recorder.reason);
-            v_.ShowMessage("Unable to start the recorder " + out.recorder.recorder);
-        }
-    } else {
-        v_.ShowMessage("Unable to create " + out.path);
-    }
+    if (recorderFailed) v_.ShowMessage("Unable to start the recorder " + out.recorder.recorder);
+    if (!ready) v_.ShowMessage("Unable to create " + out.path);
     return out;
 }
 

@@ -194,6 +194,7 @@ private:
     std::int64_t pendingSince_ = 0;
     // The load journaled after the launch it led to.
     std::optional<JournalLoad> loadToJournal_;
+    std::vector<std::string> linesToLog_;
     // The last failure logged.
     bool haveFailure_ = false;
     FileIdentity failureId_;
