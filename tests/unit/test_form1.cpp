@@ -142,7 +142,7 @@ TEST_F(Form1Test, EveryNewVersionIsLaunchedOnceWhateverItsTime) {
     EXPECT_EQ(services.Count("start:" + file), 1);
     // Journaled after the recorder has started: the journal never delays it.
     // So is its log line: nothing on the way to the recorder waits for a write.
-    for (const std::string after : {"journal:load", "log:Load XML " + xml}) {
+    for (const std::string& after : std::vector<std::string>{"journal:load", "log:Load XML " + xml}) {
         const auto last = std::find(services.calls.rbegin(), services.calls.rend(), after);
         EXPECT_LT(services.Index("start:" + file), services.calls.rend() - last - 1) << after;
     }
