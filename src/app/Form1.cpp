@@ -322,6 +322,11 @@ LaunchOutcome Form1::ChooseAndLaunch() {
             info = s_.InspectDictationFile(out.path);
             if (info.kind == DictationFileInfo::Kind::Missing) continue;
         }
+        if (info.kind == DictationFileInfo::Kind::Unknown) {
+            out.result = LaunchResult::Failed;
+            out.reason = "the drafts folder cannot be looked at, or the name is too long";
+            return out;
+        }
         if (info.kind == DictationFileInfo::Kind::Other) {
             out.result = LaunchResult::Refused;
             out.reason = "something that is not a dictation file is in the way";
@@ -354,7 +359,7 @@ LaunchOutcome Form1::Launch() {
     // After the recorder has started: nothing here delays it.
     for (const std::string& line : linesToLog_) s_.WriteLog(line);
     linesToLog_.clear();
-    if (out.result == LaunchResult::Refused) s_.WriteLog("Unable to create " + out.path + ": " + out.reason);
+    if (!out.reason.empty()) s_.WriteLog("Unable to create " + out.path + ": " + out.reason);
     const bool ready = out.result == LaunchResult::Reused || out.result == LaunchResult::Created;
     const bool recorderFailed = ready && !out.recorder.recorder.empty() && !out.recorder.started;
     if (recorderFailed) s_.WriteLog("Unable to start the recorder " + out.recorder.recorder + ": " + out.recorder.reason);

@@ -32,6 +32,9 @@ DictationFileInfo InspectDictationFile(const std::string& path, VnfApi& api) {
     case PathKind::Other:
         info.kind = DictationFileInfo::Kind::Other;
         return info;
+    case PathKind::Unknown:
+        info.kind = DictationFileInfo::Kind::Unknown;
+        return info;
     case PathKind::RegularFile:
         break;
     }

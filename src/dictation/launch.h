@@ -23,6 +23,7 @@ struct DictationFileInfo {
         Missing,    // nothing: a new file can be made
         Dictation,  // a regular file that reads as a dictation file
         Other,      // a link, a folder, a device, or a file that is not a dictation
+        Unknown,    // cannot be looked at: nothing can be made or reused there
     } kind = Kind::Missing;
     VnfFields fields;  // the dictation file's fields, in order
 };

@@ -40,7 +40,8 @@ CreateResult CreateNewFile(const std::string& path, const OrderState& order, con
         // Nothing reached the path; release the handle and its unnamed file now.
         ctx.driver.VNF_CloseFile();
         // The library refuses a name that is taken: another launch got there first.
-        return LinkKind(path) == PathKind::Missing ? CreateResult::Failed : CreateResult::Exists;
+        const PathKind there = LinkKind(path);
+        return there == PathKind::RegularFile || there == PathKind::Other ? CreateResult::Exists : CreateResult::Failed;
     }
     for (const auto& [name, value] : OrderFieldsToWrite(order)) ctx.driver.VNF_AddField(name, value);
     CreateResult result = CreateResult::Failed;

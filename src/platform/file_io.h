@@ -26,8 +26,9 @@ struct FileIdentity {
 // when there is nothing there.
 FileIdentity StatFileIdentity(const std::string& path);
 
-// What a path itself names, links not followed.
-enum class PathKind { Missing, RegularFile, Other };
+// What a path itself names, links not followed; Unknown when it cannot be
+// looked at (a folder without permission, a name too long).
+enum class PathKind { Missing, RegularFile, Other, Unknown };
 PathKind LinkKind(const std::string& path);
 
 // Reads a whole regular file of at most maxBytes. Links are followed, but

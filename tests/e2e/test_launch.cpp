@@ -181,6 +181,15 @@ TEST_F(LaunchCommand, ExitStatusesAndOutput) {
     r = test::Run({test::Bin("pacs-vantora-driver"), "--launch"}, dir.path().string());
     EXPECT_EQ(r.status, 2);
 
+    // A name longer than the file system allows is a failure, not a refusal.
+    const std::string longId(300, 'x');
+    WriteFile(dir / "long.xml", "<DictationData><New><PatientID>" + longId + "</PatientID></New></DictationData>");
+    r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", dir / "long.xml"}, dir.path().string());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.starts_with("Unable to create " + drafts + "/" + longId + "_T")) << r.err;
+    auto journal = test::Run({test::Bin("pacs-vantora-driver"), "--journal", "--json", "1"}, dir.path().string());
+    EXPECT_NE(journal.out.find("\"outcome\":\"failed\""), std::string::npos) << journal.out;
+
     // The file is ready, the recorder cannot start: status 4, the path all the same.
     Configure(dir / "no-recorder");
     r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string());

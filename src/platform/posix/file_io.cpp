@@ -36,7 +36,7 @@ FileIdentity StatFileIdentity(const std::string& path) {
 
 PathKind LinkKind(const std::string& path) {
     struct stat st{};
-    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? PathKind::Missing : PathKind::Other;
+    if (lstat(path.c_str(), &st) != 0) return errno == ENOENT ? PathKind::Missing : PathKind::Unknown;
     return S_ISREG(st.st_mode) ? PathKind::RegularFile : PathKind::Other;
 }
 
