@@ -37,9 +37,7 @@ bool DriveIsReady(const std::string& path) {
 
 int GetPathDriveType(const std::string& path) {
     if (IsUnc(path)) return kDriveNetwork;
-    // A drive that does not answer counts as a network drive.
-    const DriveState d = DriveOfPath(path);
-    return d.ready ? d.type : kDriveNetwork;
+    return DriveOfPath(path).type;
 }
 
 bool HasDriveLetter(const std::string& path) {

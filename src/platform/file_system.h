@@ -30,7 +30,7 @@ std::string PathRoot(const std::string& path);
 // The drive that holds a path, or would hold it once created.
 struct DriveState {
     bool ready = false;     // its file system answers
-    int type = kDriveUnknown;
+    int type = kDriveUnknown;  // on POSIX a file system that does not answer counts as a network drive
 };
 DriveState DriveOfPath(const std::string& path);
 
