@@ -1,22 +1,89 @@
 // demo-recorder open<path>: the stand-in recorder. It reads the dictation file
 // through the format library and appends one JSON line per start to the file
 // named by DEMO_RECORDER_LOG (standard output when unset).
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>
+#else
 #include <fcntl.h>
 #include <unistd.h>
+#endif
 
+#include <chrono>
 #include <cstdlib>
-#include <ctime>
 #include <string>
 
 #include "vnf_reader.h"
 
+namespace {
+
+#ifdef _WIN32
+std::string Utf8(const wchar_t* w) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? static_cast<std::size_t>(n - 1) : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+    return s;
+}
+std::wstring Wide(const std::string& s) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
+    std::wstring w(n > 0 ? static_cast<std::size_t>(n - 1) : 0, L'\0');
+    if (n > 1) MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, w.data(), n);
+    return w;
+}
+#endif
+
+// The first argument in UTF-8 (on Windows from the wide command line, which
+// keeps what the code page cannot spell).
+std::string FirstArgument(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    std::string arg = wide && n > 1 ? Utf8(wide[1]) : std::string();
+    if (wide) LocalFree(wide);
+    return arg;
+#else
+    return argc > 1 ? argv[1] : "";
+#endif
+}
+
+long ProcessId() {
+#ifdef _WIN32
+    return static_cast<long>(GetCurrentProcessId());
+#else
+    return static_cast<long>(getpid());
+#endif
+}
+
+// Appends with one write, so that concurrent starts never interleave.
+bool AppendLine(const char* log, const std::string& text) {
+#ifdef _WIN32
+    HANDLE h = (log && *log) ? CreateFileW(Wide(log).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)
+                             : GetStdHandle(STD_OUTPUT_HANDLE);
+    if (h == INVALID_HANDLE_VALUE || !h) return false;
+    DWORD n = 0;
+    const bool ok = WriteFile(h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr) && n == text.size();
+    if (log && *log) CloseHandle(h);
+    return ok;
+#else
+    int fd = (log && *log) ? open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : STDOUT_FILENO;
+    if (fd < 0) return false;
+    return write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
     using namespace pvd::tools;
-    struct timespec now {};
-    clock_gettime(CLOCK_REALTIME, &now);  // when this start began, for latency measurements
-    std::string arg = argc > 1 ? argv[1] : "";
-    Json line{{"pid", static_cast<long>(getpid())},
-              {"started_ns", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec},
+    // When this start began, for latency measurements.
+    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch());
+    std::string arg = FirstArgument(argc, argv);
+    Json line{{"pid", ProcessId()},
+              {"started_ns", static_cast<long long>(now.count())},
               {"argc", argc - 1},
               {"argument", arg}};
     if (arg.rfind("open", 0) != 0) {
@@ -32,10 +99,6 @@ int main(int argc, char** argv) {
         }
     }
     const std::string text = Dump(line) + "\n";
-    const char* log = std::getenv("DEMO_RECORDER_LOG");
-    int fd = (log && *log) ? open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : STDOUT_FILENO;
-    if (fd < 0) return 1;
-    // One write per start, so that concurrent starts never interleave.
-    const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool ok = AppendLine(std::getenv("DEMO_RECORDER_LOG"), text);
     return ok && line.find("error") == line.end() ? 0 : 1;
 }

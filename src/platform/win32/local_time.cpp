@@ -32,11 +32,9 @@ std::string FormatLocalTime(TimePoint t, const char* pattern) {
     std::string p = pattern;
     // The C runtime's %z writes the zone's name; the journal needs +hhmm.
     if (auto z = p.find("%z"); z != std::string::npos) {
-        long bias = 0;
-        _get_timezone(&bias);  // seconds west of UTC, standard time
-        long dst = 0;
-        if (tm.tm_isdst > 0) _get_dstbias(&dst);
-        const long east = -(bias + dst) / 60;
+        // The local time read as if it were UTC, less the real UTC time.
+        std::tm copy = tm;
+        const long east = static_cast<long>(_mkgmtime(&copy) - tt) / 60;
         char off[8];
         std::snprintf(off, sizeof off, "%c%02ld%02ld", east < 0 ? '-' : '+', (east < 0 ? -east : east) / 60,
                       (east < 0 ? -east : east) % 60);

@@ -12,6 +12,7 @@
 #include <msxml2.h>
 
 #include <cstring>
+#include <utility>
 
 #include "platform/win32/text_encoding.h"
 #include "platform/xml_document.h"
@@ -43,6 +44,7 @@ public:
         return &p_;
     }
     explicit operator bool() const { return p_ != nullptr; }
+    void swap(Com& other) noexcept { std::swap(p_, other.p_); }
 
 private:
     T* p_ = nullptr;
@@ -138,11 +140,23 @@ private:
     bool emit(IXMLDOMNode* parent, NodeList& out, std::size_t depth, bool top, int entityNesting = 0) {
         Com<IXMLDOMNode> child;
         if (FAILED(parent->get_firstChild(child.out()))) return true;
+        long index = 0;
         while (child) {
             if (!one(child.get(), out, depth, top, entityNesting)) return false;
             Com<IXMLDOMNode> next;
-            if (FAILED(child->get_nextSibling(next.out()))) break;
-            std::swap(*child.out(), *next.out());
+            if (FAILED(child->get_nextSibling(next.out()))) {
+                // Some nodes (Wine's document type) have no sibling link: go on
+                // by position in the parent's list, only from there.
+                Com<IXMLDOMNodeList> list;
+                if (FAILED(parent->get_childNodes(list.out())) || !list) break;
+                for (long i = index + 1;; ++i) {
+                    Com<IXMLDOMNode> rest;
+                    if (list->get_item(i, rest.out()) != S_OK || !rest) return true;
+                    if (!one(rest.get(), out, depth, top, entityNesting)) return false;
+                }
+            }
+            child.swap(next);
+            ++index;
         }
         return true;
     }
