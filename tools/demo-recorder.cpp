@@ -1,11 +1,7 @@
 // demo-recorder open<path>: the stand-in recorder. It reads the dictation file
 // through the format library and appends one JSON line per start to the file
 // named by DEMO_RECORDER_LOG (standard output when unset).
-#ifdef _WIN32
-#include <windows.h>
-
-#include <shellapi.h>
-#else
+#ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -13,18 +9,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "vnf_reader.h"
 
 namespace {
 
 #ifdef _WIN32
-std::string Utf8(const wchar_t* w) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
-    std::string s(n > 0 ? static_cast<std::size_t>(n - 1) : 0, '\0');
-    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
-    return s;
-}
 std::wstring Wide(const std::string& s) {
     const int n = MultiByteToWideChar(CP_UTF8, 0, s.c_str(), -1, nullptr, 0);
     std::wstring w(n > 0 ? static_cast<std::size_t>(n - 1) : 0, L'\0');
@@ -32,22 +23,6 @@ std::wstring Wide(const std::string& s) {
     return w;
 }
 #endif
-
-// The first argument in UTF-8 (on Windows from the wide command line, which
-// keeps what the code page cannot spell).
-std::string FirstArgument(int argc, char** argv) {
-#ifdef _WIN32
-    (void)argc;
-    (void)argv;
-    int n = 0;
-    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
-    std::string arg = wide && n > 1 ? Utf8(wide[1]) : std::string();
-    if (wide) LocalFree(wide);
-    return arg;
-#else
-    return argc > 1 ? argv[1] : "";
-#endif
-}
 
 long ProcessId() {
 #ifdef _WIN32
@@ -81,7 +56,8 @@ int main(int argc, char** argv) {
     using namespace pvd::tools;
     // When this start began, for latency measurements.
     const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch());
-    std::string arg = FirstArgument(argc, argv);
+    const std::vector<std::string> args = pvd::tools::Arguments(argc, argv);
+    std::string arg = args.empty() ? std::string() : args.front();
     Json line{{"pid", ProcessId()},
               {"started_ns", static_cast<long long>(now.count())},
               {"argc", argc - 1},

@@ -2,6 +2,7 @@
 // way a create or a save can fail without harming an existing file.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
 #include <signal.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdio>
@@ -82,11 +84,13 @@ TEST(VnfFormat, TwoSavesOfOneHandleKeepEveryFieldInOrder) {
                                  {"F_Subject", "Jos\xC3\xA9 \x01\xFF"}}));
     EXPECT_EQ(Listing(dir), std::vector<std::string>{"987_A678.iaf"});  // no temporary file left
 
+#ifndef _WIN32  // the standard reader is the host's Python, which a Windows program under Wine cannot start
     // A standard reader sees a 16-bit mono 11025 Hz wave file with no frames.
     const std::string cmd = "python3 -c \"import wave,sys; w=wave.open(sys.argv[1]); "
                             "sys.exit(0 if (w.getframerate(),w.getnchannels(),w.getsampwidth(),w.getnframes())==(11025,1,2,0) else 3)\" '" +
                             path + "'";
     EXPECT_EQ(std::system(cmd.c_str()), 0);
+#endif
 }
 
 TEST(VnfFormat, FormatCodeIsKeptExactlyAsPassed) {
@@ -148,6 +152,7 @@ TEST(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
     EXPECT_EQ(Listing(dir), (std::vector<std::string>{"old.iaf", "race.iaf"}));
 }
 
+#ifndef _WIN32  // child processes by fork, permission bits and file-size limits are POSIX's
 // Runs body in a child process and returns its exit status.
 template <typename Body>
 int InChild(Body body) {
@@ -202,6 +207,8 @@ TEST(VnfFormat, FullDiskFailsTheSaveAndLeavesNoFile) {
     EXPECT_TRUE(Listing(dir).empty());
 }
 
+#endif
+
 TEST(VnfFormat, LargeNamesAndValuesRoundTrip) {
     TempDir dir;
     const std::string name(1 << 20, 'n'), value(1 << 20, 'v');
@@ -238,6 +245,7 @@ TEST(VnfFormat, DamagedFilesAreNotReadAsDictations) {
     EXPECT_EQ(VNFOpenFileRead((dir / "lying.iaf").c_str()), 0);
 }
 
+#ifndef _WIN32  // on Windows the file is built under a hidden temporary name, which a listing shows
 TEST(VnfFormat, AnUnnamedFileAppearsOnlyAtItsPublishCompleteAndOnce) {
     TempDir dir;
     const std::string path = dir / std::string(240, 'n');  // a long name leaves room for no long temporary
@@ -265,6 +273,8 @@ TEST(VnfFormat, AnUnnamedFileAppearsOnlyAtItsPublishCompleteAndOnce) {
     EXPECT_EQ(Listing(dir).size(), 2u);
 }
 
+#endif
+
 TEST(VnfFormat, AFieldThatCannotBeStoredFailsTheSaveInsteadOfShorteningTheFile) {
     TempDir dir;
     const std::string path = dir / "a.iaf";
@@ -279,6 +289,7 @@ TEST(VnfFormat, AFieldThatCannotBeStoredFailsTheSaveInsteadOfShorteningTheFile) 
     EXPECT_TRUE(Listing(dir).empty());
 }
 
+#ifndef _WIN32  // flock, fork and FIFOs are POSIX's
 TEST(VnfFormat, OnlyStaleTemporariesOfDeadProcessesAreSwept) {
     TempDir dir;
     auto make = [&](const std::string& name, bool old) {
@@ -304,6 +315,8 @@ TEST(VnfFormat, SpecialFilesAreNeverReadAsDictations) {
     EXPECT_EQ(VNFOpenFileRead(dir.path().c_str()), 0);
     EXPECT_EQ(VNFCreateFileUnnamed((dir / "fifo.iaf").c_str()), 0);
 }
+
+#endif
 
 }  // namespace
 }  // namespace pvd
