@@ -6,8 +6,10 @@
 #include "app/cli.h"
 #include "app/gui_main.h"
 #include "platform/environment.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
+    pvd::DistinguishAbnormalExit();
     std::setlocale(LC_ALL, "");  // dates and month names as the user's locale writes them
     const std::vector<std::string> args = pvd::CommandLineArguments(argc, argv);
     const bool show = args == std::vector<std::string>{"--show"};

@@ -73,6 +73,13 @@ status=$?
 [ $status -eq 4 ] || bad "--launch with a missing recorder: exit status $status, not 4"
 [ -f "$root/Drafts/Ж987_A679.iaf" ] || bad "--launch with a missing recorder made no file"
 
+# A file made on Linux reads identically on Windows.
+for iaf in "$src"/tests/fuzz/corpus/dictation/*.iaf; do
+  w=$(exe vnfdump --json "$(winepath -w "$iaf")")
+  l=$("$linux/bin/vnfdump" --json "$iaf")
+  [ -n "$l" ] && [ "$w" = "$l" ] || bad "vnfdump $iaf differs: Windows $w Linux $l"
+done
+
 # 3. --paths: every place from the Windows sources.
 paths=$(exe pacs-vantora-driver --paths) || bad "--paths: exit status $?"
 for want in "dictation root: $(winepath -w "$root")" 'registry HKEY_LOCAL_MACHINE\SOFTWARE\Vantora\VNRecorder WorkingDirectory' \

@@ -6,6 +6,9 @@
 
 #include <shellapi.h>
 
+#include <csignal>
+#include <cstdlib>
+
 #include "platform/win32/text_encoding.h"
 
 namespace pvd {
@@ -31,6 +34,10 @@ ProcessStart StartDetached(const std::string& program, const std::string& argume
         CloseHandle(info.hProcess);
     }
     return out;
+}
+
+void DistinguishAbnormalExit() {
+    std::signal(SIGABRT, [](int) { _exit(134); });
 }
 
 // Windows leaves no zombies: an ended process goes with its last handle.
