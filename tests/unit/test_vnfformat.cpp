@@ -2,7 +2,9 @@
 // way a create or a save can fail without harming an existing file.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <signal.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -316,6 +318,37 @@ TEST(VnfFormat, SpecialFilesAreNeverReadAsDictations) {
     EXPECT_EQ(VNFCreateFileUnnamed((dir / "fifo.iaf").c_str()), 0);
 }
 
+#endif
+
+#ifdef _WIN32
+TEST(VnfFormat, WindowsBuildsUnderAHiddenNameSweepsOnlyWhatNobodyHolds) {
+    TempDir dir;
+    const std::string path = dir / "987_A678.iaf";
+    int32_t h = VNFCreateFileUnnamed(path.c_str());
+    ASSERT_NE(h, 0);
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    const std::vector<std::string> building = Listing(dir);
+    ASSERT_EQ(building.size(), 1u);
+    EXPECT_TRUE(building.front().starts_with(".vnf-")) << building.front();
+    const std::string temp = dir / building.front();
+    EXPECT_TRUE(GetFileAttributesA(temp.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+    ASSERT_EQ(VNFPublishFile(h), VNF_OK);
+    CloseVNFFile(h);
+    EXPECT_EQ(Listing(dir), std::vector<std::string>{"987_A678.iaf"});
+    EXPECT_FALSE(GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+
+    // What a crashed process left is swept once it is old; a fresh one, or
+    // one that a live process holds open, stays.
+    for (const char* name : {".vnf-dead01.tmp", ".vnf-fresh1.tmp", ".vnf-held01.tmp"}) WriteFile(dir / name, "x");
+    for (const char* name : {".vnf-dead01.tmp", ".vnf-held01.tmp"})
+        std::filesystem::last_write_time(dir / name, std::filesystem::file_time_type::clock::now() - std::chrono::hours(1));
+    HANDLE held = CreateFileA((dir / ".vnf-held01.tmp").c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(VNFRemoveStaleTemporaries(dir.path().string().c_str()), 1);
+    CloseHandle(held);
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{".vnf-fresh1.tmp", ".vnf-held01.tmp", "987_A678.iaf"}));
+}
 #endif
 
 }  // namespace
