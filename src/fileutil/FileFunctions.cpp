@@ -68,7 +68,7 @@ std::string ResolveMappedDrive(const std::string& path, bool force) {
 bool CreateFolderPath(const std::string& path) {
     InitFileSystem();
     if (path.empty()) return false;
-    // The root ("/", "C:\\", "\\\\server\\share\\") is never made; nothing for a relative path.
+    // The root (/, C:\ or \\server\share\) is never made; nothing for a relative path.
     std::string current = PathRoot(path);
     std::string rest = path.substr(current.size());
     std::size_t start = 0;

@@ -133,7 +133,7 @@ StoreRead ReadStoreFile(const std::string& path, std::size_t maxBytes) {
             r.error = "File " + path + " changed while it was read";
             continue;
         }
-        r.clean = openError == ERROR_FILE_NOT_FOUND;  // no file yet: an empty store
+        r.clean = openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND;  // no file yet: an empty store
         if (r.clean) r.error.clear();
         return r;
     }

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include "platform/file_system.h"
 #include "platform/win32/text_encoding.h"
 
 namespace pvd {
@@ -24,9 +25,11 @@ void CloseIf(void*& h) {
 }
 
 bool CreateMissingLevels(const std::string& path, std::string& error) {
-    for (std::size_t pos = path.find_first_of("\\/", 3); ; pos = path.find_first_of("\\/", pos + 1)) {
+    // Levels below the root (C:\ or \\server\share\) only.
+    const std::size_t root = PathRoot(path).size();
+    for (std::size_t pos = path.find_first_of("\\/", root); ; pos = path.find_first_of("\\/", pos + 1)) {
         const std::string level = pos == std::string::npos ? path : path.substr(0, pos);
-        if (!level.empty() && level.back() != ':' && !CreateDirectoryW(Wide(level).c_str(), nullptr) &&
+        if (level.size() > root && !CreateDirectoryW(Wide(level).c_str(), nullptr) &&
             GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_ACCESS_DENIED) {
             error = Reason("cannot create " + level, GetLastError());
             return false;
