@@ -10,6 +10,7 @@
 #include "platform/environment.h"
 #include "platform/file_io.h"
 #include "platform/instance_lock.h"
+#include "settings/EnvironmentFunction.h"
 #include "settings/registry.h"
 #include "settings/systemRegKeys.h"
 #include "platform/win32/text_encoding.h"
@@ -122,6 +123,34 @@ TEST(Win32Places, SpecialFoldersDrivesAndBuiltInPlaces) {
     const std::string temp = GetEnv("TEMP");  // the system's temporary folder
     EXPECT_TRUE(FolderExistsQuiet(temp)) << temp;
     EXPECT_NE(temp.back(), '\\');
+}
+
+TEST(Win32Places, TheDictationRootFromSettingEnvironmentDocumentsOrTheBuiltInRoot) {
+    const std::string app = "PvdTest" + std::to_string(std::random_device{}());
+    ResetSettingsState();
+    SetSettingsAppName(app);
+    test::ScopedEnv env;
+    env.set("VNFILES_PATH", std::nullopt).set("VNPROFILE", std::nullopt);
+    ASSERT_EQ(GetWorkingDirectory(), "");  // nothing in HKEY_LOCAL_MACHINE here
+    // Documents\VnFiles when it exists, else the built-in root.
+    const std::string docsRoot = GetSpecialFolder(5) + "\\VnFiles";
+    const bool docsRootExisted = FolderExistsQuiet(docsRoot);
+    EXPECT_EQ(GetDictationRootFolder(), docsRootExisted ? docsRoot : "C:\\VnFiles");
+    ASSERT_TRUE(CreateFolderPath(docsRoot));
+    EXPECT_EQ(GetDictationRootFolder(), docsRoot);
+    EXPECT_EQ(GetDraftsFolder(), docsRoot + "\\Drafts");
+    if (!docsRootExisted) RemoveDirectoryW(Wide(docsRoot).c_str());
+    // The environment, then the profile's setting, with <USERNAME> as the profile folder.
+    env.set("VNFILES_PATH", "C:\\Env");
+    EXPECT_EQ(GetDictationRootFolder(), "C:\\Env");
+    ASSERT_TRUE(SaveDefaultSetting("Default Path", "<USERNAME>\\Dictations"));
+    EXPECT_EQ(GetDictationRootFolder(), GetSpecialFolder(40) + "\\Dictations");
+    // The profile and temporary folders below APPDATA and TEMP.
+    env.set("APPDATA", "C:\\AppData").set("TEMP", "C:\\Temp");
+    EXPECT_EQ(GetProfilePathFilename(), "C:\\AppData\\Vantora\\VNRecorder\\recorder.pfl");
+    EXPECT_EQ(ProgramTempFolder(), "C:\\Temp\\Vantora\\VNRecorder");
+    RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\VB and VBA Program Settings\\" + Wide(app)).c_str());
+    ResetSettingsState();
 }
 
 TEST(Win32Files, IdentityFollowsEveryNewVersionAndTheLockOneHolder) {
