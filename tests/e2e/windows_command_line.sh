@@ -33,6 +33,9 @@ for doc in "$src"/samples/order.xml "$src"/tests/fuzz/corpus/order/*.xml; do
 done
 
 # 2. --launch with the real registry, settings and environment of the prefix.
+# The activity log starts empty, so that what it holds below is from now.
+old_log=$(exe pacs-vantora-driver --paths | sed -n 's/^log file: \(.*\)$/\1/p')
+[ -n "$old_log" ] && rm -f "$(winepath -u "$old_log" 2>/dev/null)"
 root=$scratch/VnFiles
 mkdir -p "$root/Drafts"
 recorder=$(winepath -w "$win/bin/demo-recorder.exe")
@@ -87,6 +90,11 @@ for want in "dictation root: $(winepath -w "$root")" 'registry HKEY_LOCAL_MACHIN
             'machine registry file: HKEY_LOCAL_MACHINE' "recorder: C:\\no\\such\\recorder.exe"; do
   case $paths in *"$want"*) ;; *) bad "--paths lacks \"$want\": $paths" ;; esac
 done
+
+# The activity log, where --paths says, tells why the recorder did not start.
+log=$(sed -n 's/^log file: \(.*\)$/\1/p' <<<"$paths")
+logged=$(cat "$(winepath -u "$log" 2>/dev/null)" 2>/dev/null | tr -d '\r')
+case $logged in *'Unable to start the recorder C:\no\such\recorder.exe'*) ;; *) bad "the log $log lacks the failed start: $logged" ;; esac
 
 # 4. --journal: the launches above, newest last.
 journal=$(exe pacs-vantora-driver --journal --json 50) || bad "--journal: exit status $?"
