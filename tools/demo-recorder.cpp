@@ -24,6 +24,32 @@ std::wstring Wide(const std::string& s) {
 }
 #endif
 
+// The "open<path>" argument. The shell passes it on Windows as raw parameter
+// text, which argv would split at the spaces of the path: there it is the
+// whole command line after the program's name.
+std::string OpenArgument(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    const wchar_t* p = GetCommandLineW();
+    if (*p == L'"') {
+        for (++p; *p && *p != L'"'; ++p) {
+        }
+        if (*p) ++p;
+    } else {
+        while (*p && *p != L' ' && *p != L'\t') ++p;
+    }
+    while (*p == L' ' || *p == L'\t') ++p;
+    const int n = WideCharToMultiByte(CP_UTF8, 0, p, -1, nullptr, 0, nullptr, nullptr);
+    std::string s(n > 0 ? static_cast<std::size_t>(n - 1) : 0, '\0');
+    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, p, -1, s.data(), n, nullptr, nullptr);
+    return s;
+#else
+    const std::vector<std::string> args = pvd::tools::Arguments(argc, argv);
+    return args.empty() ? std::string() : args.front();
+#endif
+}
+
 long ProcessId() {
 #ifdef _WIN32
     return static_cast<long>(GetCurrentProcessId());
@@ -56,8 +82,7 @@ int main(int argc, char** argv) {
     using namespace pvd::tools;
     // When this start began, for latency measurements.
     const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch());
-    const std::vector<std::string> args = pvd::tools::Arguments(argc, argv);
-    std::string arg = args.empty() ? std::string() : args.front();
+    std::string arg = OpenArgument(argc, argv);
     Json line{{"pid", ProcessId()},
               {"started_ns", static_cast<long long>(now.count())},
               {"argc", argc - 1},

@@ -36,7 +36,7 @@ done
 # The activity log starts empty, so that what it holds below is from now.
 old_log=$(exe pacs-vantora-driver --paths | sed -n 's/^log file: \(.*\)$/\1/p')
 [ -n "$old_log" ] && rm -f "$(winepath -u "$old_log" 2>/dev/null)"
-root=$scratch/VnFiles
+root="$scratch/Vn Files"  # a space: the recorder gets the path as raw parameter text
 mkdir -p "$root/Drafts"
 recorder=$(winepath -w "$win/bin/demo-recorder.exe")
 wine reg add 'HKLM\SOFTWARE\Vantora\VNR' /v PATH /d "$recorder" /f >/dev/null 2>&1
@@ -61,6 +61,9 @@ if [ -f "$made" ]; then
 fi
 for _ in $(seq 100); do [ -s "$scratch/recorder.log" ] && break; sleep 0.1; done
 grep -q 'Ж987_A678.iaf' "$scratch/recorder.log" 2>/dev/null || bad "the recorder was not started with the file: $(cat "$scratch/recorder.log" 2>/dev/null)"
+# It read the whole path, spaces and all, and the fields through the library.
+grep -q '"error"' "$scratch/recorder.log" && bad "the recorder could not read the file: $(cat "$scratch/recorder.log")"
+grep -q 'Łukasz^Zoë^李' "$scratch/recorder.log" || bad "the recorder did not read the fields: $(cat "$scratch/recorder.log")"
 # A second launch reuses the file and starts the recorder again.
 exe pacs-vantora-driver --launch "$(winepath -w "$scratch/order.xml")" >/dev/null || bad "second --launch failed"
 # An order file that is no order: exit 3, nothing made.

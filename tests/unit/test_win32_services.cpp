@@ -10,6 +10,7 @@
 #include "platform/environment.h"
 #include "platform/file_io.h"
 #include "platform/instance_lock.h"
+#include "platform/process.h"
 #include "settings/EnvironmentFunction.h"
 #include "settings/registry.h"
 #include "settings/systemRegKeys.h"
@@ -167,6 +168,12 @@ TEST(Win32Files, IdentityFollowsEveryNewVersionAndTheLockOneHolder) {
     EXPECT_FALSE(StatFileIdentity(dir / "absent").exists);
     ASSERT_TRUE(WriteFileAtomically(path, "three"));
     EXPECT_EQ(test::ReadFile(path), "three");
+
+    // The recorder is started by its full path only, and a missing one is reported.
+    EXPECT_FALSE(StartDetached("recorder.exe", "open" + path).started);
+    const ProcessStart missing = StartDetached(dir / "no-recorder.exe", "open" + path);
+    EXPECT_FALSE(missing.started);
+    EXPECT_FALSE(missing.reason.empty());
 
     InstanceLock a(dir / "lock"), b(dir / "lock");
     EXPECT_EQ(a.TryAcquire(), InstanceLock::State::Acquired);

@@ -9,12 +9,18 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "platform/file_system.h"
 #include "platform/win32/text_encoding.h"
 
 namespace pvd {
 
 ProcessStart StartDetached(const std::string& program, const std::string& argument) {
     ProcessStart out;
+    // A full path only (C:\..., \\server\share\...): the shell never searches for it.
+    if (PathRoot(program).size() < 3) {
+        out.reason = "not an absolute path";
+        return out;
+    }
     const std::wstring file = win32::Wide(program), parameters = win32::Wide(argument);
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
