@@ -16,7 +16,9 @@ if [ ! -x "$linux/bin/pacs-vantora-driver" ] || [ ! -x "$linux/bin/vnfdump" ]; t
   exit 1
 fi
 scratch=$(mktemp -d "$win/test-tmp/cli-XXXXXX")
-trap 'rm -rf "$scratch"' EXIT
+# The machine keys set below go with the test, however it ends.
+cleanup() { wine reg delete 'HKLM\SOFTWARE\Vantora' /f >/dev/null 2>&1; rm -rf "$scratch"; }
+trap cleanup EXIT
 exe() { wine "$win/bin/$1.exe" "${@:2}" | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 # The generated accession of an order without one holds the minute: the two
 # runs may straddle one.
@@ -104,6 +106,5 @@ journal=$(exe pacs-vantora-driver --journal --json 50) || bad "--journal: exit s
 launches=$(grep -c '"event":"launch"' <<<"$journal")
 [ "$launches" -ge 3 ] || bad "--journal lists $launches launches: $journal"
 
-wine reg delete 'HKLM\SOFTWARE\Vantora' /f >/dev/null 2>&1
 [ $fail -eq 0 ] && say "all checks passed"
 exit $fail
