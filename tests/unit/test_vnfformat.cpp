@@ -95,6 +95,24 @@ TEST(VnfFormat, TwoSavesOfOneHandleKeepEveryFieldInOrder) {
 #endif
 }
 
+TEST(VnfFormat, EveryPlatformWritesTheSameBytes) {
+    // The seed file of the dictation fuzzer, written on Linux: two saves,
+    // a repeated name.
+    TempDir dir;
+    const std::string path = dir / "two-saves.iaf";
+    int32_t h = CreateVNFFile(path.c_str());
+    ASSERT_NE(h, 0);
+    VNF_SetRecordWaveParams(h, 11025, 1, 0);
+    AddVNFField(h, "A", "1");
+    AddVNFField(h, "B", "two");
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    AddVNFField(h, "C", "3");
+    AddVNFField(h, "A", "dup");
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    CloseVNFFile(h);
+    EXPECT_EQ(ReadFile(path), ReadFile(test::SourceDir() + "/tests/fuzz/corpus/dictation/two-saves.iaf"));
+}
+
 TEST(VnfFormat, FormatCodeIsKeptExactlyAsPassed) {
     TempDir dir;
     int32_t h = CreateVNFFile((dir / "a.iaf").c_str());
