@@ -14,6 +14,9 @@ add_dependencies(format_tests filecontroller)
 add_test(NAME WindowsCommandLine COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e/windows_command_line.sh
   ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/build)
 set_tests_properties(WindowsCommandLine PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
+# test_journal.cpp leaves out, on Windows, its tests of the XDG variables,
+# permission bits, other users and links, and forked writers.
+pvd_unit_test(journal_tests unit/test_journal.cpp)
 # The Win32 services themselves: registry, settings store, places, files.
 pvd_unit_test(win32_services_tests unit/test_win32_services.cpp)
 
@@ -21,9 +24,9 @@ pvd_unit_test(win32_services_tests unit/test_win32_services.cpp)
 # - settings_tests (test_registry, test_settings, test_paths): they test the
 #   POSIX halves (.reg files, INI store, XDG folders, statfs); the Win32
 #   halves are tested by win32_services_tests above.
-# - journal_tests, hardening_tests (test_stores, test_private_files): built on
-#   fork, permission bits, symbolic links and other users; the journal's
-#   Windows half is exercised by WindowsCommandLine (--journal).
+# - hardening_tests (test_stores, test_private_files): the INI store and the
+#   private files as POSIX guards them (fork, permission bits, symbolic links,
+#   other users).
 # - launch_tests, program_tests, stress_tests, fault_tests, hostile_tests:
 #   their process support (tests/support/child_process.h) is posix_spawn and
 #   signals; WindowsCommandLine covers --load, --launch, --paths and
