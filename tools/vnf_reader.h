@@ -1,15 +1,44 @@
 // Reads a whole dictation file through the format library, for the tools.
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include <shellapi.h>
+#endif
+
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <vector>
 
 #include "vnfformat.h"
 
 namespace pvd::tools {
 
 using Json = nlohmann::ordered_json;
+
+// The arguments after the program's name, in UTF-8: on Windows from the wide
+// command line, which keeps what the ANSI code page cannot spell.
+inline std::vector<std::string> Arguments(int argc, char** argv) {
+#ifdef _WIN32
+    (void)argc;
+    (void)argv;
+    std::vector<std::string> out;
+    int n = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+    for (int i = 1; wide && i < n; ++i) {
+        const int len = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+        std::string s(len > 0 ? static_cast<std::size_t>(len - 1) : 0, '\0');
+        if (len > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, s.data(), len, nullptr, nullptr);
+        out.push_back(std::move(s));
+    }
+    if (wide) LocalFree(wide);
+    return out;
+#else
+    return {argv + 1, argv + argc};
+#endif
+}
 
 inline std::string FieldText(int32_t handle, int32_t index, bool value) {
     auto get = value ? VNFGetFieldValue : VNFGetFieldName;

@@ -8,8 +8,7 @@ int main(int argc, char** argv) {
     using namespace pvd::tools;
     std::string file;
     bool json = false;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
+    for (const std::string& a : Arguments(argc, argv)) {
         if (a == "--json") {
             json = true;
         } else if (a == "--help" || a == "-h") {

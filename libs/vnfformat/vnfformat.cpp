@@ -7,17 +7,11 @@
 // Wave-format code 0 is described in "fmt " as 16-bit PCM.
 #include "vnfformat.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include "file_ops.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
+#include <algorithm>
+#include <climits>
 #include <cstring>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
@@ -28,8 +22,6 @@ namespace {
 
 constexpr std::uint64_t kMaxFileBytes = 0xFFFFFFF0u;  // RIFF sizes are 32-bit
 constexpr std::uint32_t kMaxFieldsChunk = 256u * 1024u * 1024u;
-// A hidden temporary this old and held by nobody was left by a process that died.
-constexpr time_t kStaleSeconds = 60;
 
 struct Field {
     std::string name, value;
@@ -41,7 +33,7 @@ struct Entry {
     bool published = false;
     bool incomplete = false;  // a field could not be stored: no save may publish a shortened file
     std::string path;
-    int fd = -1;              // the unpublished file: unnamed, or a locked hidden temporary
+    vnf::NativeFile fd = vnf::kNoFile;  // the unpublished file: unnamed, or a locked hidden temporary
     std::string tempPath;     // the hidden temporary's name; "" for an unnamed file
     bool saved = false;       // the unpublished file holds a save
     std::string lastBytes;    // what the last save wrote
@@ -55,19 +47,6 @@ struct Entry {
 std::mutex g_mutex;
 std::map<std::int32_t, Entry> g_files;
 std::int32_t g_lastHandle = 0;
-
-// Hidden temporaries are short, so that any dictation name the file system
-// can hold can also be created, and recognisable, so that a later sweep can
-// remove what a crashed process left.
-constexpr const char* kTempPrefix = ".vnf-";
-constexpr const char* kTempSuffix = ".tmp";
-
-// Dictation files get the usual document mode, narrowed by the umask.
-const mode_t kFileMode = [] {
-    const mode_t mask = umask(022);
-    umask(mask);
-    return static_cast<mode_t>(0644 & ~mask);
-}();
 
 std::int32_t NewHandle() {
     do {
@@ -133,127 +112,22 @@ std::string Serialize(const Entry& e) {
     return file + body;
 }
 
-std::string FolderOf(const std::string& path) {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A new hidden temporary beside the target, locked for as long as it is
-// open, so that a sweep never takes it from a live process; "" when none can
-// be made.
-std::string MakeTemp(const std::string& path, int& fd) {
-    std::string tmpl = FolderOf(path) + "/" + kTempPrefix + "XXXXXX" + kTempSuffix;
-    fd = mkostemps(tmpl.data(), static_cast<int>(std::strlen(kTempSuffix)), O_CLOEXEC);
-    if (fd < 0) return {};
-    flock(fd, LOCK_EX | LOCK_NB);
-    fchmod(fd, kFileMode);
-    return tmpl;
-}
-
-// The file a new dictation is built in before it has a name: unnamed where
-// the file system allows it, so that a crash leaves nothing behind, else a
-// hidden temporary.
-bool OpenUnpublished(const std::string& path, int& fd, std::string& tempPath) {
-    tempPath.clear();
-    fd = open(FolderOf(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
-    if (fd >= 0) return true;
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;  // no folder, no permission: no file
-    tempPath = MakeTemp(path, fd);
-    return !tempPath.empty();
-}
-
-bool WriteFrom0(int fd, const std::string& bytes) {
-    for (std::size_t done = 0; done < bytes.size();) {
-        ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
-}
-
-void SyncFolder(const std::string& path) {
-    int dfd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        fsync(dfd);
-        close(dfd);
-    }
-}
-
-// Gives a named file a second name without replacing anything there.
-int LinkNoReplace(const std::string& from, const std::string& path, bool removeFrom) {
-    if (removeFrom && renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return VNF_OK;
-    if (removeFrom && errno == EEXIST) return VNF_E_EXISTS;
-    if (removeFrom && errno != EINVAL && errno != ENOSYS) return VNF_E_IO;
-    // File systems without RENAME_NOREPLACE: link fails when the path exists.
-    if (link(from.c_str(), path.c_str()) != 0) return errno == EEXIST ? VNF_E_EXISTS : VNF_E_IO;
-    if (removeFrom) unlink(from.c_str());
-    return VNF_OK;
-}
-
 // Puts the unpublished file under its name, complete and durable, never
-// replacing anything that is there: one flush of the file, one of the folder.
+// replacing anything that is there.
 int Publish(Entry& e) {
-    if (!e.saved || e.fd < 0) return VNF_E_IO;
+    if (!e.saved || e.fd == vnf::kNoFile) return VNF_E_IO;
     if (e.incomplete) return VNF_E_ARGUMENT;
-    if (fsync(e.fd) != 0) return VNF_E_IO;
-    int status = VNF_E_IO;
-    if (e.tempPath.empty()) {
-        // An unnamed file gets its name by its descriptor: directly where
-        // the process may, else through /proc.
-        if (linkat(e.fd, "", AT_FDCWD, e.path.c_str(), AT_EMPTY_PATH) == 0) {
-            status = VNF_OK;
-        } else if (errno == EEXIST) {
-            status = VNF_E_EXISTS;
-        } else {
-            const std::string self = "/proc/self/fd/" + std::to_string(e.fd);
-            if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, e.path.c_str(), AT_SYMLINK_FOLLOW) == 0) status = VNF_OK;
-            else if (errno == EEXIST) status = VNF_E_EXISTS;
-        }
-        if (status == VNF_E_IO) {
-            // Neither works here (no /proc): publish through a hidden temporary.
-            int fd = -1;
-            const std::string tmp = MakeTemp(e.path, fd);
-            if (tmp.empty()) return VNF_E_IO;
-            const bool ok = WriteFrom0(fd, e.lastBytes) && fsync(fd) == 0;
-            close(fd);
-            status = ok ? LinkNoReplace(tmp, e.path, true) : VNF_E_IO;
-            if (status != VNF_OK) unlink(tmp.c_str());
-        }
-    } else {
-        status = LinkNoReplace(e.tempPath, e.path, true);
-    }
-    if (status != VNF_OK) return status;
-    SyncFolder(e.path);
-    e.published = true;
-    close(e.fd);
-    e.fd = -1;
-    e.tempPath.clear();
-    return VNF_OK;
-}
-
-// A save of a published file: a new hidden temporary renamed over it.
-int Replace(Entry& e, const std::string& bytes) {
-    int fd = -1;
-    const std::string tmp = MakeTemp(e.path, fd);
-    if (tmp.empty()) return VNF_E_IO;
-    const bool written = WriteFrom0(fd, bytes) && fsync(fd) == 0;
-    const bool closed = close(fd) == 0;
-    if (!written || !closed || std::rename(tmp.c_str(), e.path.c_str()) != 0) {
-        unlink(tmp.c_str());
-        return VNF_E_IO;
-    }
-    SyncFolder(e.path);
-    return VNF_OK;
+    const int status = vnf::PublishNoReplace(e.fd, e.tempPath, e.path, e.lastBytes);
+    if (status == VNF_OK) e.published = true;
+    return status;
 }
 
 int Save(Entry& e) {
     if (e.incomplete || e.fieldBytes > kMaxFieldsChunk) return VNF_E_ARGUMENT;
     std::string bytes = Serialize(e);
     if (bytes.size() > kMaxFileBytes) return VNF_E_ARGUMENT;
-    if (e.published) return Replace(e, bytes);
-    if (!WriteFrom0(e.fd, bytes)) return VNF_E_IO;
+    if (e.published) return vnf::ReplaceAtomically(e.path, bytes);
+    if (!vnf::WriteFrom0(e.fd, bytes)) return VNF_E_IO;
     e.saved = true;
     e.lastBytes = std::move(bytes);
     // A plain handle is published by its first save; a staged one waits for
@@ -262,47 +136,35 @@ int Save(Entry& e) {
 }
 
 void Release(Entry& e) {
-    if (e.fd >= 0) close(e.fd);  // an unnamed file vanishes with its last descriptor
-    if (!e.published && !e.tempPath.empty()) unlink(e.tempPath.c_str());
-    e.fd = -1;
-}
-
-bool ReadAt(int fd, std::uint64_t pos, void* out, std::size_t n) {
-    auto* p = static_cast<char*>(out);
-    for (std::size_t done = 0; done < n;) {
-        ssize_t r = pread(fd, p + done, n - done, static_cast<off_t>(pos + done));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        done += static_cast<std::size_t>(r);
-    }
-    return true;
+    // An unnamed file vanishes with its last descriptor; a temporary is removed.
+    if (!e.published) vnf::Discard(e.fd, e.tempPath);
+    else if (e.fd != vnf::kNoFile) vnf::Close(e.fd);
+    e.fd = vnf::kNoFile;
 }
 
 // Reads a dictation file into e; false when it is not one. Only a regular
 // file is read, and it is opened without blocking (a FIFO never hangs us).
 bool Parse(const std::string& path, Entry& e) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) return false;
+    std::uint64_t fileSize = 0;
+    const vnf::NativeFile fd = vnf::OpenForReading(path, fileSize);
+    if (fd == vnf::kNoFile) return false;
     struct Closer {
-        int fd;
-        ~Closer() { close(fd); }
+        vnf::NativeFile fd;
+        ~Closer() { vnf::Close(fd); }
     } closer{fd};
-    struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    const std::uint64_t fileSize = static_cast<std::uint64_t>(st.st_size);
     unsigned char head[12];
-    if (!ReadAt(fd, 0, head, 12) || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) return false;
+    if (!vnf::ReadAt(fd, 0, head, 12) || std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) return false;
     std::uint64_t pos = 12;
     bool haveFmt = false;
     while (pos + 8 <= fileSize) {
         unsigned char ch[8];
-        if (!ReadAt(fd, pos, ch, 8)) return false;
+        if (!vnf::ReadAt(fd, pos, ch, 8)) return false;
         const std::uint32_t size = Get32(ch + 4);
         if (pos + 8 + size > fileSize) return false;  // a chunk runs past the end: damaged
         if (std::memcmp(ch, "fmt ", 4) == 0) {
             if (size < 16) return false;
             unsigned char f[16];
-            if (!ReadAt(fd, pos + 8, f, 16)) return false;
+            if (!vnf::ReadAt(fd, pos + 8, f, 16)) return false;
             const std::uint16_t tag = Get16(f);
             e.channels = static_cast<std::int16_t>(Get16(f + 2));
             e.rate = static_cast<std::int32_t>(Get32(f + 4));
@@ -311,7 +173,7 @@ bool Parse(const std::string& path, Entry& e) {
         } else if (std::memcmp(ch, "vnff", 4) == 0) {
             if (size < 12 || size > kMaxFieldsChunk) return false;
             std::string data(size, '\0');
-            if (!ReadAt(fd, pos + 8, data.data(), size)) return false;
+            if (!vnf::ReadAt(fd, pos + 8, data.data(), size)) return false;
             const auto* p = reinterpret_cast<const unsigned char*>(data.data());
             if (std::memcmp(p, "VNF1", 4) != 0) return false;
             e.format = static_cast<std::int16_t>(Get16(p + 4));
@@ -339,12 +201,10 @@ bool Parse(const std::string& path, Entry& e) {
 std::int32_t Create(const char* path, bool staged) {
     if (!path || !*path) return 0;
     const std::string p = path;
-    if (p.back() == '/') return 0;
-    struct stat st{};
-    if (lstat(path, &st) == 0 || errno != ENOENT) return 0;  // never replace what is there
-    int fd = -1;
+    if (!vnf::PathIsFree(p)) return 0;  // never replace what is there
+    vnf::NativeFile fd = vnf::kNoFile;
     std::string tempPath;
-    if (!OpenUnpublished(p, fd, tempPath)) return 0;
+    if (!vnf::OpenUnpublished(p, fd, tempPath)) return 0;
     std::lock_guard lock(g_mutex);
     const std::int32_t h = NewHandle();
     Entry& e = g_files[h];
@@ -381,28 +241,7 @@ int16_t VNFPublishFile(int32_t handle) {
     return static_cast<int16_t>(Publish(*e));
 }
 
-int32_t VNFRemoveStaleTemporaries(const char* folder) {
-    if (!folder || !*folder) return 0;
-    DIR* dir = opendir(folder);
-    if (!dir) return 0;
-    const int dfd = dirfd(dir);
-    const time_t now = time(nullptr);
-    int32_t removed = 0;
-    while (const dirent* d = readdir(dir)) {
-        const std::string name = d->d_name;
-        if (!name.starts_with(kTempPrefix) || !name.ends_with(kTempSuffix)) continue;
-        const int fd = openat(dfd, d->d_name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-        if (fd < 0) continue;
-        struct stat st{};
-        // Only our own files, left for a while, that no live process holds.
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() && now - st.st_mtime >= kStaleSeconds &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0 && unlinkat(dfd, d->d_name, 0) == 0)
-            ++removed;
-        close(fd);
-    }
-    closedir(dir);
-    return removed;
-}
+int32_t VNFRemoveStaleTemporaries(const char* folder) { return vnf::RemoveStaleTemporaries(folder); }
 
 int16_t VNF_SetRecordWaveParams(int32_t handle, int32_t sample_rate, int16_t channels, int16_t format) {
     std::lock_guard lock(g_mutex);
@@ -437,7 +276,7 @@ int16_t SaveVNFFile(int32_t handle) {
     const int status = Save(*e);
 #ifdef VNF_TEST_KILL_AFTER_FIRST_SAVE
     // Only in a build for the tests: the process dies between the two saves.
-    if (status == VNF_OK) raise(SIGKILL);
+    if (status == VNF_OK) vnf::KillProcess();
 #endif
     return static_cast<int16_t>(status);
 }

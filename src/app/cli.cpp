@@ -76,9 +76,8 @@ int PrintPaths(std::ostream& out) {
     line("profile file", profileFile, "");
     line("profile section", GetCurrentProfile(), GetFileBaseName(profileFile).empty() ? "default section" : "profile file name");
     line("settings file", SettingsFileName(), "application name " + GetSettingsAppName());
-    line("machine registry file", MachineRegistryFile(),
-         GetRawEnv("VANTORA_MACHINE_REGISTRY").empty() ? "built-in default" : "environment VANTORA_MACHINE_REGISTRY");
-    line("user registry file", UserRegistryFile(), "");
+    line("machine registry file", RegistryLocation(RegistryRoot::LocalMachine), RegistryLocationSource(RegistryRoot::LocalMachine));
+    line("user registry file", RegistryLocation(RegistryRoot::CurrentUser), RegistryLocationSource(RegistryRoot::CurrentUser));
     v = ProgramTempFolder(&src);
     line("temporary folder", v.empty() ? "(none)" : v, src.text);
     const std::string logProblem = PrivateFolderProblem(v);

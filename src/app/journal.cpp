@@ -221,13 +221,8 @@ int PrintEvents(std::ostream& out, std::ostream& err, std::size_t n, bool json, 
 }  // namespace
 
 std::string JournalFileName() {
-    std::string state = GetRawEnv("XDG_STATE_HOME");
-    // Only an absolute XDG_STATE_HOME counts; a relative one is ignored.
-    if (state.empty() || state[0] != kPathSeparator) {
-        const std::string home = GetRawEnv("HOME");
-        if (home.empty()) return {};
-        state = home + kPathSeparator + ".local" + kPathSeparator + "state";
-    }
+    const std::string state = UserStateFolder();
+    if (state.empty()) return {};
     return state + kPathSeparator + "Vantora" + kPathSeparator + "VNRecorder" + kPathSeparator + "journal.jsonl";
 }
 
@@ -309,7 +304,11 @@ void Journal::Write(const char* event, const Json& facts) noexcept {
 }
 
 bool Journal::Append(const std::string& line, std::string& error) {
-    if (file_.empty()) return error = "neither XDG_STATE_HOME nor HOME is set", false;
+    if (file_.empty()) {
+        UserStateFolder(&error);
+        if (error.empty()) error = "no folder for the program's state";
+        return false;
+    }
     std::string folderPath, name;
     SplitPath(file_, folderPath, name);
     // Opened afresh for every event: a journal or folder that was removed or

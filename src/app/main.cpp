@@ -4,11 +4,14 @@
 #include <vector>
 
 #include "app/cli.h"
-#include "app/qt/gui_main.h"
+#include "app/gui_main.h"
+#include "platform/environment.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
+    pvd::DistinguishAbnormalExit();
     std::setlocale(LC_ALL, "");  // dates and month names as the user's locale writes them
-    std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = pvd::CommandLineArguments(argc, argv);
     const bool show = args == std::vector<std::string>{"--show"};
     if (!show) {
         if (auto status = pvd::RunCommandLine(args, std::cout, std::cerr)) return *status;

@@ -1,7 +1,6 @@
 #include "app/order_file.h"
 
 #include "platform/environment.h"
-#include "settings/ini_file.h"
 #include "settings/systemRegKeys.h"
 
 namespace pvd {
@@ -9,7 +8,7 @@ namespace pvd {
 std::string GetXMLFilename(PathSource* source) {
     const std::string fallback = GetDraftsFolder() + kPathSeparator + "ridavaruz.xml";
     if (source) {
-        auto stored = ReadIniValue(SettingsFileName(), kDefaultsSection, "XMLDataPath");
+        auto stored = ReadSetting(kDefaultsSection, "XMLDataPath");
         source->text = stored ? "setting [Defaults] XMLDataPath" : "built-in default (drafts folder)";
     }
     return GetDefaultSetting("XMLDataPath", fallback);

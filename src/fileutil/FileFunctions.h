@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file_system.h"
 #include "platform/log_sink.h"
 
 namespace pvd {
@@ -13,8 +14,6 @@ namespace pvd {
 // system's own resolution; 0 when there is none.
 using FileDate = std::int64_t;
 
-// Drive types: 0 unknown, 1 removable, 2 fixed, 3 network, 4 CD-ROM, 5 RAM disk.
-enum DriveType : int { kDriveUnknown = 0, kDriveRemovable = 1, kDriveFixed = 2, kDriveNetwork = 3, kDriveCdRom = 4, kDriveRam = 5 };
 
 void InitFileSystem();
 bool FileExistsQuiet(const std::string& path);
@@ -29,8 +28,5 @@ std::string ResolveMappedDrive(const std::string& path, bool force);
 // Folders it creates are private to the user (0700).
 bool CreateFolderPath(const std::string& path);
 void EnsureTempFolder(const std::string& path, LogSink& log);
-
-// Drive type of a file system from its statfs magic number.
-int DriveTypeOfFileSystem(std::int64_t magic);
 
 }  // namespace pvd

@@ -64,7 +64,7 @@ private:
     // the program runs is picked up.
     bool Load() {
         if (ready_) return true;
-        lib_ = SharedLibrary::Open("libvnfformat.so");
+        lib_ = SharedLibrary::Open(LibraryFileName(Library::Format));
         ready_ = lib_ && Resolve(create_, "VNFCreateFileUnnamed") && Resolve(params_, "VNF_SetRecordWaveParams") &&
                  Resolve(add_, "AddVNFField") && Resolve(save_, "SaveVNFFile") && Resolve(publish_, "VNFPublishFile") &&
                  Resolve(close_, "CloseVNFFile") && Resolve(openRead_, "VNFOpenFileRead") && Resolve(count_, "VNFGetFieldCount") &&

@@ -29,7 +29,11 @@ public:
 private:
     std::string path_;
     std::string reason_;
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the lock file, held open without sharing
+#else
     int fd_ = -1;
+#endif
 };
 
 }  // namespace pvd

@@ -35,7 +35,7 @@ public:
     // groups make those common). A folder that others may read or enter is
     // made 0700.
     PrivateResult Open(const std::string& path, bool create, std::string& error);
-    bool IsOpen() const { return fd_ >= 0; }
+    bool IsOpen() const;
 
     // Renames the entry `from` to `to`, replacing `to`; Missing when there is
     // no `from`.
@@ -47,7 +47,12 @@ public:
 
 private:
     friend class PrivateAppendFile;
+#ifdef _WIN32
+    void* handle_ = nullptr;  // the folder, held open so that it cannot be renamed or removed
+    std::string path_;
+#else
     int fd_ = -1;
+#endif
 };
 
 // A file of a private folder, open for appending.
@@ -75,7 +80,11 @@ public:
     bool IsNamed(const PrivateFolder& folder, const std::string& name) const;
 
 private:
+#ifdef _WIN32
+    void* handle_ = nullptr;
+#else
     int fd_ = -1;
+#endif
 };
 
 // Who writes: the host's name, the user's login name, this process.

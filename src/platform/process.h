@@ -18,6 +18,11 @@ struct ProcessStart {
 // program is never waited for; ReapEndedProcesses collects it once it ends.
 ProcessStart StartDetached(const std::string& program, const std::string& argument);
 
+// Gives an abnormal end of this program (abort, an uncaught exception) an
+// exit status of its own, 134, never one that the command line gives a
+// meaning: on Windows abort() would end the program with 3.
+void DistinguishAbnormalExit();
+
 // Collects the programs started by StartDetached that have ended, so that
 // none stays a zombie; never blocks.
 void ReapEndedProcesses();

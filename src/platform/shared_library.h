@@ -6,6 +6,12 @@
 
 namespace pvd {
 
+// The libraries that the program loads.
+enum class Library { Format, Controller };
+// Its file name on this platform: libvnfformat.so and libfilecontroller.so;
+// vnfformat.dll and FileControllerDll.dll on Windows.
+std::string LibraryFileName(Library library);
+
 class SharedLibrary {
 public:
     // Run from a build tree, looks in the program's own folder, then its

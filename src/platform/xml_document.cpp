@@ -265,4 +265,38 @@ const Node* Document::selectSingleNode(std::string_view path) const {
     return Finder{steps}.find(children_, 0);
 }
 
+namespace {
+bool OnlyBlanks(const std::string& s) {
+    for (char c : s)
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
+    return true;
+}
+}  // namespace
+
+void DropLayoutBlanks(NodeList& list) {
+    if (list.size() > 1) {
+        std::erase_if(list, [](const std::unique_ptr<Node>& n) { return n->kind == NodeKind::Text && OnlyBlanks(n->data); });
+    }
+}
+
+bool TreeBudget::Add(std::unique_ptr<Node> node, NodeList& out, std::string& reason) {
+    if (++nodes_ > kMaxDocumentNodes) {
+        reason = "The document holds more than " + std::to_string(kMaxDocumentNodes) + " nodes once its entities are expanded";
+        return false;
+    }
+    text_ += node->data.size() + node->baseName.size();
+    if (text_ > kMaxDocumentTextBytes) {
+        reason = "The document holds more than " + std::to_string(kMaxDocumentTextBytes) +
+                 " bytes of names and text once its entities are expanded";
+        return false;
+    }
+    // Adjacent text pieces (split by an entity or a skipped node) form one node.
+    if (node->kind == NodeKind::Text && !out.empty() && out.back()->kind == NodeKind::Text) {
+        out.back()->data += node->data;
+        return true;
+    }
+    out.push_back(std::move(node));
+    return true;
+}
+
 }  // namespace pvd::xml

@@ -89,6 +89,22 @@ public:
 // The platform's parser.
 DocumentFactory& DefaultDocumentFactory();
 
+// Shared by the platform parsers as they fill the tree.
+// Blank text between nodes is layout, not content, and is dropped; blank text
+// that is an element's only content is its value and stays.
+void DropLayoutBlanks(NodeList& list);
+// Adds a node at the end of `out` within the document bounds (entities
+// expanded), joining adjacent text pieces into one node; false, with the
+// reason, once a bound is passed.
+class TreeBudget {
+public:
+    bool Add(std::unique_ptr<Node> node, NodeList& out, std::string& reason);
+
+private:
+    std::size_t nodes_ = 0;
+    std::size_t text_ = 0;
+};
+
 // What one order file may cost. Far beyond any real order, these keep a
 // hostile file from holding the program up for seconds or taking hundreds of
 // MiB: beyond them the file is not an order, and the reason says which bound

@@ -21,17 +21,13 @@ std::string GetProductRegistryKey() { return GetProductKeyPath(GetProductKeyName
 
 std::string ProgramTempFolder(PathSource* source) {
     const std::string temp = GetEnv("TEMP");
-    if (!GetRawEnv("TEMP").empty()) Say(source, "environment TEMP");
-    else if (!GetRawEnv("XDG_RUNTIME_DIR").empty()) Say(source, "environment XDG_RUNTIME_DIR (for TEMP)");
-    else if (!GetRawEnv("XDG_CACHE_HOME").empty()) Say(source, "environment XDG_CACHE_HOME (for TEMP)");
-    else if (!temp.empty()) Say(source, "environment HOME, $HOME/.cache (for TEMP)");
-    else Say(source, "none: TEMP, XDG_RUNTIME_DIR, XDG_CACHE_HOME and HOME are all unset");
+    Say(source, TempFolderSource());
     // Without a private folder there is none: never a folder at the root.
     if (temp.empty()) return {};
     return temp + kSep + "Vantora" + kSep + GetProductKeyName();
 }
 
-std::string BuiltInVnFilesRoot() { return GetRawEnv("HOME") + kSep + "VnFiles"; }
+std::string BuiltInVnFilesRoot() { return BuiltInDictationRoot(); }
 
 std::string GetAppDataFolder(const std::string& sub, PathSource* source) {
     std::string base = GetRawEnv("APPDATA");

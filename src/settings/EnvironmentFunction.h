@@ -29,7 +29,7 @@ std::string GetDraftsFolder(PathSource* source = nullptr);
 // "" when TEMP has no value and the user has no private folder for it.
 std::string ProgramTempFolder(PathSource* source = nullptr);
 
-// The built-in dictation root: $HOME/VnFiles.
+// The built-in dictation root: $HOME/VnFiles, C:\VnFiles on Windows.
 std::string BuiltInVnFilesRoot();
 
 }  // namespace pvd

@@ -5,9 +5,9 @@
 
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
+#include "platform/settings_store.h"
 #include "platform/text.h"
 #include "settings/EnvironmentFunction.h"
-#include "settings/ini_file.h"
 #include "settings/registry.h"
 
 namespace pvd {
@@ -25,7 +25,7 @@ bool ParseNumber(const std::string& text, double& out) {
 }
 
 std::string Read(const std::string& section, const std::string& key, const std::string& defaultValue) {
-    auto v = ReadIniValue(SettingsFileName(), section, key);
+    auto v = ReadStoredSetting(GetSettingsAppName(), section, key);
     return TrimSpaces(v ? *v : defaultValue);
 }
 
@@ -51,12 +51,10 @@ void ResetSettingsState() {
     g_currentProfile.clear();
 }
 
-std::string SettingsFileName() {
-    const std::string config = UserConfigFolder();
-    const std::string app = GetSettingsAppName();
-    // An application name is one folder name; anything else has no store.
-    if (config.empty() || app.empty() || app == "." || app == ".." || app.find('/') != std::string::npos) return {};
-    return config + "/" + app + "/settings.ini";
+std::string SettingsFileName() { return SettingsStoreLocation(GetSettingsAppName()); }
+
+std::optional<std::string> ReadSetting(const std::string& section, const std::string& key) {
+    return ReadStoredSetting(GetSettingsAppName(), section, key);
 }
 
 std::string GetDefaultSetting(const std::string& key, const std::string& defaultValue) {
@@ -72,7 +70,7 @@ std::string GetProfileSetting(const std::string& key, const std::string& default
 }
 
 bool SaveDefaultSetting(const std::string& key, const std::string& value, std::string* error) {
-    return WriteIniValue(SettingsFileName(), kDefaultsSection, key, value, error);
+    return WriteStoredSetting(GetSettingsAppName(), kDefaultsSection, key, value, error);
 }
 
 bool SaveDefaultSetting(const std::string& key, TimePoint value, std::string* error) {

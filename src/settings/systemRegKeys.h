@@ -2,6 +2,7 @@
 // writes, the profile file and the verbose-log switch.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "platform/clock.h"
@@ -18,8 +19,10 @@ bool SetCurrentProfile(const std::string& name);
 // Puts the process-wide names back to their start values (tests).
 void ResetSettingsState();
 
-// ${XDG_CONFIG_HOME:-$HOME/.config}/<application name>/settings.ini
+// Where the settings store of the application name lives.
 std::string SettingsFileName();
+// The stored value of section/key, or nothing.
+std::optional<std::string> ReadSetting(const std::string& section, const std::string& key);
 
 std::string GetDefaultSetting(const std::string& key, const std::string& defaultValue);
 std::string GetDefaultSetting(const std::string& key, long long defaultValue);

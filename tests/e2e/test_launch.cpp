@@ -11,7 +11,7 @@
 #include "format/FileControl.h"
 #include "platform/process.h"
 #include "vnfformat.h"
-#include "process.h"
+#include "child_process.h"
 #include "settings/systemRegKeys.h"
 #include "settings_fixture.h"
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "settings/registry.h"
+#include "platform/posix/reg_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const pvd::RegistryData parsed = pvd::ParseRegFile(std::string_view(reinterpret_cast<const char*>(data), size));

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "settings/ini_file.h"
+#include "platform/posix/ini_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);

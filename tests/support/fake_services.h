@@ -9,8 +9,12 @@
 #include <vector>
 
 #include "app/Form1.h"
+#include "platform/environment.h"
 
 namespace pvd::test {
+
+// A file of the fake drafts folder, with this platform's separator.
+inline std::string DraftsPath(const std::string& name) { return std::string("/d/Drafts") + kPathSeparator + name; }
 
 // Services that record every call and can be told to fail any of them.
 class FakeServices : public Form1Services {
@@ -18,7 +22,7 @@ public:
     std::vector<std::string> calls;
     std::set<std::string> failing;  // calls that throw
     bool another = false;
-    std::string xmlPath = "/d/Drafts/ridavaruz.xml";
+    std::string xmlPath = DraftsPath("ridavaruz.xml");
     // The order file's versions: its modification time stands for its
     // identity, and its bytes are contents[path] or "version <date>".
     std::map<std::string, FileDate> dates;
@@ -49,7 +53,7 @@ public:
     std::string TempFolder() override { return Call("temp"), "/t/Vantora/VNRecorder"; }
     void EnsureTempFolder(const std::string&) override { Call("ensure-temp"); }
     void SetSettingsAppName(const std::string& n) override { Call("appname:" + n); }
-    std::string GetProfilePathFilename() override { return Call("profile-path"), "/p/recorder.pfl"; }
+    std::string GetProfilePathFilename() override { return Call("profile-path"), std::string("/p") + kPathSeparator + "recorder.pfl"; }
     void SetCurrentProfile(const std::string& n) override { Call("profile:" + n); }
     void WriteLog(const std::string& m) override { Call("log:" + m); }
     void StartLog() override { Call("startlog"); }

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "process.h"
+#include "child_process.h"
 #include "settings_fixture.h"
 
 namespace pvd::test {

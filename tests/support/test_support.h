@@ -6,16 +6,17 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <random>
 #include <string_view>
-#include <unistd.h>
+
+#include "platform/environment.h"
 
 namespace pvd::test {
 
 // The build tree: test programs live in its bin/.
 inline std::filesystem::path BuildDir() {
-    std::error_code ec;
-    auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::filesystem::current_path() : exe.parent_path().parent_path();
+    const std::string folder = ExecutableFolder();
+    return folder.empty() ? std::filesystem::current_path() : std::filesystem::u8path(folder).parent_path();
 }
 
 #ifdef PVD_SOURCE_DIR
@@ -30,9 +31,16 @@ public:
     TempDir() {
         std::filesystem::path base = BuildDir() / "test-tmp";
         std::filesystem::create_directories(base);
-        std::string tmpl = (base / "pvd-test-XXXXXX").string();
-        if (!mkdtemp(tmpl.data())) std::abort();
-        path_ = tmpl;
+        static std::mt19937_64 random(std::random_device{}());
+        for (int attempt = 0;; ++attempt) {
+            const std::filesystem::path p = base / ("pvd-test-" + std::to_string(random() % 1'000'000'000));
+            std::error_code ec;
+            if (std::filesystem::create_directory(p, ec)) {
+                path_ = p;
+                break;
+            }
+            if (attempt > 100) std::abort();
+        }
     }
     ~TempDir() {
         std::error_code ec;
@@ -65,22 +73,27 @@ public:
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
     ~ScopedEnv() {
-        for (auto& [name, old] : saved_) {
-            if (old) setenv(name.c_str(), old->c_str(), 1);
-            else unsetenv(name.c_str());
-        }
+        for (auto& [name, old] : saved_) Put(name, old);
     }
     ScopedEnv& set(const std::string& name, const std::optional<std::string>& value) {
         if (!saved_.contains(name)) {
             const char* old = std::getenv(name.c_str());
             saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
         }
-        if (value) setenv(name.c_str(), value->c_str(), 1);
-        else unsetenv(name.c_str());
+        Put(name, value);
         return *this;
     }
 
 private:
+    static void Put(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+        // An empty value removes the variable, as unset does.
+        _putenv_s(name.c_str(), value ? value->c_str() : "");
+#else
+        if (value) setenv(name.c_str(), value->c_str(), 1);
+        else unsetenv(name.c_str());
+#endif
+    }
     std::map<std::string, std::optional<std::string>> saved_;
 };
 

@@ -13,6 +13,8 @@
 namespace pvd {
 namespace {
 
+using test::DraftsPath;
+
 using test::FakeServices;
 using test::FakeView;
 
@@ -21,8 +23,8 @@ protected:
     FakeServices services;
     FakeView view;
     Form1 form{services, view};
-    const std::string xml = "/d/Drafts/ridavaruz.xml";
-    const std::string file = "/d/Drafts/987_A678.iaf";
+    const std::string xml = DraftsPath("ridavaruz.xml");
+    const std::string file = DraftsPath("987_A678.iaf");
     // The poll sees a change, and the settle period passes without another.
     void Settle() {
         form.Timer1_Timer();
@@ -54,7 +56,7 @@ TEST_F(Form1Test, StartUpRunsItsStepsInOrderAndEndsInTheTray) {
     EXPECT_FALSE(view.visible);
     EXPECT_FALSE(view.minimized);
     EXPECT_EQ(view.trayIcons, 1);
-    EXPECT_EQ(services.Count("create:/d/Drafts/987_A678.iaf") + services.Count("start:/d/Drafts/987_A678.iaf"), 0);
+    EXPECT_EQ(services.Count("create:" + DraftsPath("987_A678.iaf")) + services.Count("start:" + DraftsPath("987_A678.iaf")), 0);
 
     // The timer starts only once the date of the file just loaded is known.
     auto pos = [&](const std::string& e) { return std::find(view.events.begin(), view.events.end(), e) - view.events.begin(); };
@@ -75,7 +77,7 @@ TEST_F(Form1Test, ARewriteDuringTheStartUpLoadIsLaunchedByTheFirstTick) {
     services.duringLoad = nullptr;
     Settle();
     EXPECT_EQ(form.XMLFileDate(), 101);
-    EXPECT_TRUE(services.Called("start:/d/Drafts/987_A678.iaf"));
+    EXPECT_TRUE(services.Called("start:" + DraftsPath("987_A678.iaf")));
 }
 
 TEST_F(Form1Test, BothLoadersParseOneReadingOfTheFile) {
@@ -265,10 +267,10 @@ TEST_F(Form1Test, DialogLoadsAndRemembersButNeverLaunches) {
     EXPECT_EQ(services.settings["XMLDataPath"], "/other/new.xml");
     EXPECT_EQ(form.XMLFileDate(), 300);  // the rewrite during the load is still ahead
     EXPECT_EQ(view.xmlFileText, "/other/new.xml");
-    EXPECT_FALSE(services.Called("start:/d/Drafts/987_A678.iaf"));
+    EXPECT_FALSE(services.Called("start:" + DraftsPath("987_A678.iaf")));
 
     Settle();  // the rewrite made during the dialog's load is launched
-    EXPECT_EQ(services.Count("start:/d/Drafts/987_A678.iaf"), 1);
+    EXPECT_EQ(services.Count("start:" + DraftsPath("987_A678.iaf")), 1);
 
     // A choice that cannot be remembered changes nothing: the next tick must
     // not take the old file for a new version and launch it.
@@ -282,7 +284,7 @@ TEST_F(Form1Test, DialogLoadsAndRemembersButNeverLaunches) {
     EXPECT_EQ(view.xmlFileText, "/other/new.xml");
     Settle();
     EXPECT_EQ(form.XMLFileDate(), 301);
-    EXPECT_EQ(services.Count("start:/d/Drafts/987_A678.iaf"), 1);
+    EXPECT_EQ(services.Count("start:" + DraftsPath("987_A678.iaf")), 1);
 }
 
 TEST_F(Form1Test, LaunchCreatesOnceReusesAfterAndReportsFailure) {
@@ -295,21 +297,21 @@ TEST_F(Form1Test, LaunchCreatesOnceReusesAfterAndReportsFailure) {
     services.createResult = CreateResult::Failed;
     form.order().fields.txtMRN = "988";
     form.mnuLaunch_Click();
-    EXPECT_EQ(view.messages, std::vector<std::string>{"Unable to create /d/Drafts/988_A678.iaf"});
-    EXPECT_FALSE(services.Called("start:/d/Drafts/988_A678.iaf"));
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Unable to create " + DraftsPath("988_A678.iaf")});
+    EXPECT_FALSE(services.Called("start:" + DraftsPath("988_A678.iaf")));
 }
 
 TEST_F(Form1Test, AFileIsReusedOnlyWhenItWasMadeForThisOrder) {
     using Kind = DictationFileInfo::Kind;
     // MRN "1_2" with accession "3" and MRN "1" with "2_3" share a name.
-    services.files["/d/Drafts/1_2_3.iaf"] = {Kind::Dictation, {{"T_Created", "t"}, {"F_Subject", "1"}, {"F_DocType", "2_3"}}};
+    services.files[DraftsPath("1_2_3.iaf")] = {Kind::Dictation, {{"T_Created", "t"}, {"F_Subject", "1"}, {"F_DocType", "2_3"}}};
     form.order().fields = {"1_2", "3", "", "", ""};
     EXPECT_EQ(form.Launch().result, LaunchResult::Refused);
     // A link, a folder or a damaged file in the way is never opened either.
     services.files[file] = {Kind::Other, {}};
     form.order().fields = {"987", "A678", "", "", ""};
     EXPECT_EQ(form.Launch().result, LaunchResult::Refused);
-    EXPECT_EQ(view.messages, (std::vector<std::string>{"Unable to create /d/Drafts/1_2_3.iaf", "Unable to create " + file}));
+    EXPECT_EQ(view.messages, (std::vector<std::string>{"Unable to create " + DraftsPath("1_2_3.iaf"), "Unable to create " + file}));
     EXPECT_FALSE(services.Called("create:" + file));
     EXPECT_EQ(Calls("start:"), 0);
     EXPECT_EQ(Logged("Unable to create "), 2);  // with the reason
@@ -320,7 +322,7 @@ TEST_F(Form1Test, AFileIsReusedOnlyWhenItWasMadeForThisOrder) {
 }
 
 TEST_F(Form1Test, OrdersWithoutAccessionInOneMinuteGetTheirOwnFiles) {
-    const std::string stamp = "/d/Drafts/_T261207_0905";
+    const std::string stamp = DraftsPath("_T261207_0905");
     OrderState& o = form.order();
     o.fields = {"", "T261207_0905", "", "", ""};
     o.accessionGenerated = true;
@@ -338,7 +340,7 @@ TEST_F(Form1Test, OrdersWithoutAccessionInOneMinuteGetTheirOwnFiles) {
     EXPECT_EQ(first.path, stamp + ".iaf");
     // A typed accession number is the user's: it names one order.
     form.SetOrderFields({"", "A1", "", "", ""});
-    services.files["/d/Drafts/_A1.iaf"] = {DictationFileInfo::Kind::Dictation, {{"F_Subject", ""}, {"F_DocType", "A1"}}};
+    services.files[DraftsPath("_A1.iaf")] = {DictationFileInfo::Kind::Dictation, {{"F_Subject", ""}, {"F_DocType", "A1"}}};
     EXPECT_EQ(form.Launch().result, LaunchResult::Reused);
 }
 

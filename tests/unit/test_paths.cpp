@@ -8,6 +8,7 @@
 #include "app/activity_log.h"
 #include "app/order_file.h"
 #include "fileutil/FileFunctions.h"
+#include "platform/posix/statfs_drive_type.h"
 #include "platform/environment.h"
 #include "settings/EnvironmentFunction.h"
 #include "settings_fixture.h"

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "settings/registry.h"
+#include "platform/posix/reg_file.h"
 #include "test_support.h"
 
 namespace pvd {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/environment.h"
-#include "settings/ini_file.h"
+#include "platform/posix/ini_file.h"
 #include "settings/systemRegKeys.h"
 #include "settings_fixture.h"
 

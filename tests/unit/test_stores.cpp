@@ -15,7 +15,7 @@
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
 #include "settings/EnvironmentFunction.h"
-#include "settings/ini_file.h"
+#include "platform/posix/ini_file.h"
 #include "settings/registry.h"
 #include "settings/systemRegKeys.h"
 #include "settings_fixture.h"

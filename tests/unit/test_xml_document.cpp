@@ -135,6 +135,12 @@ TEST(XmlDocument, MissingFileAndParseErrorsNameTheProblem) {
 
     WriteFile(dir / "bad.xml", "<a>\n<b>\n</a>");
     EXPECT_FALSE(doc->load(dir / "bad.xml"));
+    EXPECT_FALSE(doc->parseErrorReason().empty());
+}
+
+TEST(XmlDocument, ParseErrorsGiveTheirLine) {
+    auto doc = xml::DefaultDocumentFactory().create();
+    EXPECT_FALSE(doc->loadBytes("<a>\n<b>\n</a>"));
     EXPECT_NE(doc->parseErrorReason().find("line 3"), std::string::npos) << doc->parseErrorReason();
 }
 

@@ -4,7 +4,13 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+#ifdef FC_BUILDING
+#define FC_API __declspec(dllexport)
+#else
+#define FC_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
 #define FC_API __attribute__((visibility("default")))
 #else
 #define FC_API

@@ -14,7 +14,13 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+#ifdef VNF_BUILDING
+#define VNF_API __declspec(dllexport)
+#else
+#define VNF_API __declspec(dllimport)
+#endif
+#elif defined(__GNUC__)
 #define VNF_API __attribute__((visibility("default")))
 #else
 #define VNF_API

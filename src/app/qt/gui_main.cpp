@@ -1,4 +1,4 @@
-#include "app/qt/gui_main.h"
+#include "app/gui_main.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

@@ -49,6 +49,30 @@ std::string GetEnv(const std::string& name) {
     return {};
 }
 
+std::string TempFolderSource() {
+    if (!GetRawEnv("TEMP").empty()) return "environment TEMP";
+    if (!GetRawEnv("XDG_RUNTIME_DIR").empty()) return "environment XDG_RUNTIME_DIR (for TEMP)";
+    if (!GetRawEnv("XDG_CACHE_HOME").empty()) return "environment XDG_CACHE_HOME (for TEMP)";
+    if (!GetRawEnv("HOME").empty()) return "environment HOME, $HOME/.cache (for TEMP)";
+    return "none: TEMP, XDG_RUNTIME_DIR, XDG_CACHE_HOME and HOME are all unset";
+}
+
+std::string UserStateFolder(std::string* why) {
+    std::string state = GetRawEnv("XDG_STATE_HOME");
+    // Only an absolute XDG_STATE_HOME counts; a relative one is ignored.
+    if (!state.empty() && state[0] == '/') return state;
+    const std::string home = GetRawEnv("HOME");
+    if (home.empty()) {
+        if (why) *why = "neither XDG_STATE_HOME nor HOME is set";
+        return {};
+    }
+    return home + "/.local/state";
+}
+
+std::string BuiltInDictationRoot() { return GetRawEnv("HOME") + "/VnFiles"; }
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
+
 std::string ExecutableFolder() {
     std::string p = ExecutablePath();
     auto slash = p.find_last_of('/');

@@ -69,6 +69,8 @@ bool OwnedByMe(const struct stat& st) { return st.st_uid == geteuid(); }
 
 PrivateFolder::~PrivateFolder() { CloseFd(fd_); }
 
+bool PrivateFolder::IsOpen() const { return fd_ >= 0; }
+
 PrivateFolder::PrivateFolder(PrivateFolder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
 PrivateFolder& PrivateFolder::operator=(PrivateFolder&& other) noexcept {

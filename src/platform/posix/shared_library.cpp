@@ -29,6 +29,10 @@ bool RunsInstalled(const std::string& here) {
 
 }  // namespace
 
+std::string LibraryFileName(Library library) {
+    return library == Library::Format ? "libvnfformat.so" : "libfilecontroller.so";
+}
+
 std::unique_ptr<SharedLibrary> SharedLibrary::Open(const std::string& fileName) {
     if (fileName.empty() || fileName.find('/') != std::string::npos) return nullptr;
     const std::string here = ExecutableFolder();

@@ -32,22 +32,8 @@ void InitLibxml2() {
     });
 }
 
-bool OnlyBlanks(const std::string& s) {
-    for (char c : s)
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n') return false;
-    return true;
-}
-
 std::string Str(const xmlChar* s) {
     return s ? std::string(reinterpret_cast<const char*>(s)) : std::string();
-}
-
-// Blank text between nodes is layout, not content; blank text that is an
-// element's only content is its value.
-void DropLayoutBlanks(NodeList& list) {
-    if (list.size() > 1) {
-        std::erase_if(list, [](const std::unique_ptr<Node>& n) { return n->kind == NodeKind::Text && OnlyBlanks(n->data); });
-    }
 }
 
 // Converts libxml2's tree into ours. Entity references are expanded here,
@@ -131,23 +117,9 @@ private:
         return add(std::move(node), out);
     }
 
-    bool add(std::unique_ptr<Node> node, NodeList& out) {
-        if (++nodes_ > kMaxDocumentNodes)
-            return fail("The document holds more than " + std::to_string(kMaxDocumentNodes) + " nodes once its entities are expanded");
-        text_ += node->data.size() + node->baseName.size();
-        if (text_ > kMaxDocumentTextBytes)
-            return fail("The document holds more than " + std::to_string(kMaxDocumentTextBytes) + " bytes of names and text once its entities are expanded");
-        // Adjacent text pieces (split by an entity or a skipped node) form one node.
-        if (node->kind == NodeKind::Text && !out.empty() && out.back()->kind == NodeKind::Text) {
-            out.back()->data += node->data;
-            return true;
-        }
-        out.push_back(std::move(node));
-        return true;
-    }
+    bool add(std::unique_ptr<Node> node, NodeList& out) { return budget_.Add(std::move(node), out, reason_); }
 
-    std::size_t nodes_ = 0;
-    std::size_t text_ = 0;
+    TreeBudget budget_;
     std::string reason_;
 };
 

@@ -1,4 +1,4 @@
-#include "settings/ini_file.h"
+#include "platform/posix/ini_file.h"
 
 #include <cctype>
 #include <filesystem>

@@ -1,3 +1,5 @@
+// The file controller on POSIX: the format library opened with dlopen from
+// the controller's own folder.
 #include "filecontroller.h"
 
 #include <dlfcn.h>

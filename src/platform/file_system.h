@@ -1,0 +1,37 @@
+// Files, folders and drives as the platform's file system answers: the
+// questions that the file-system helpers ask, with no answer invented here.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pvd {
+
+// Drive types: 0 unknown, 1 removable, 2 fixed, 3 network, 4 CD-ROM, 5 RAM disk.
+enum DriveType : int { kDriveUnknown = 0, kDriveRemovable = 1, kDriveFixed = 2, kDriveNetwork = 3, kDriveCdRom = 4, kDriveRam = 5 };
+
+enum class PathType { Missing, File, Folder };
+
+// What the path names (links followed).
+PathType TypeOfPath(const std::string& path);
+
+// A file's modification time in nanoseconds since the epoch, at the file
+// system's own resolution; 0 for a folder or when there is none.
+std::int64_t FileModificationTimeNs(const std::string& path);
+
+// Creates one folder, private to the user; true when it was made or a folder
+// was already there.
+bool MakePrivateFolder(const std::string& path);
+
+// The part of a path that names its root ("/" on POSIX; "C:\" or
+// "\\server\share\" on Windows); "" for a relative path.
+std::string PathRoot(const std::string& path);
+
+// The drive that holds a path, or would hold it once created.
+struct DriveState {
+    bool ready = false;     // its file system answers
+    int type = kDriveUnknown;  // on POSIX a file system that does not answer counts as a network drive
+};
+DriveState DriveOfPath(const std::string& path);
+
+}  // namespace pvd

@@ -1,0 +1,33 @@
+// One instance on Windows: the lock file held open without sharing. The
+// system closes it when its holder ends, however it ends.
+#include "platform/instance_lock.h"
+
+#include <windows.h>
+
+#include "platform/win32/text_encoding.h"
+
+namespace pvd {
+
+InstanceLock::~InstanceLock() {
+    if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
+}
+
+InstanceLock::State InstanceLock::TryAcquire() {
+    if (handle_) return State::Acquired;
+    if (path_.empty()) {
+        reason_ = "no place for the lock file";
+        return State::Unavailable;
+    }
+    HANDLE h = CreateFileW(win32::Wide(path_).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = GetLastError();
+        if (e == ERROR_SHARING_VIOLATION || e == ERROR_LOCK_VIOLATION) return State::HeldByAnother;
+        reason_ = "cannot open the lock file " + path_ + ": " + win32::ErrorText(e);
+        return State::Unavailable;
+    }
+    handle_ = h;
+    return State::Acquired;
+}
+
+}  // namespace pvd

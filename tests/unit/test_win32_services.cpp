@@ -1,0 +1,190 @@
+// The Win32 halves of the platform services, against the real registry,
+// shell and file system (under Wine in CI).
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <random>
+
+#include "fileutil/FileFunctions.h"
+#include "platform/environment.h"
+#include "platform/file_io.h"
+#include "platform/instance_lock.h"
+#include "platform/process.h"
+#include "settings/EnvironmentFunction.h"
+#include "settings/registry.h"
+#include "settings/systemRegKeys.h"
+#include "platform/win32/text_encoding.h"
+#include "test_support.h"
+
+namespace pvd {
+namespace {
+
+using test::TempDir;
+using win32::Wide;
+
+// A registry key of its own under HKEY_CURRENT_USER, removed afterwards.
+class ScratchKey {
+public:
+    explicit ScratchKey(std::string parent = "Software\\PvdTest")
+        : path_(std::move(parent) + "\\k" + std::to_string(std::random_device{}())) {
+        RegCreateKeyExW(HKEY_CURRENT_USER, Wide(path_).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+    }
+    ~ScratchKey() {
+        RegCloseKey(key_);
+        RegDeleteTreeW(HKEY_CURRENT_USER, Wide(path_).c_str());
+    }
+    void Set(const std::wstring& name, DWORD type, const void* data, std::size_t size) const {
+        ASSERT_EQ(RegSetValueExW(key_, name.c_str(), 0, type, static_cast<const BYTE*>(data), static_cast<DWORD>(size)), ERROR_SUCCESS);
+    }
+    void SetText(const std::wstring& name, DWORD type, const std::wstring& text) const {
+        Set(name, type, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    HKEY key_ = nullptr;
+};
+
+TEST(Win32Registry, ValuesReadByTheirTypeWithTextAsUtf8) {
+    ScratchKey key;
+    key.SetText(L"sz", REG_SZ, L"Zo\u00eb \u674e");
+    key.SetText(L"expand", REG_EXPAND_SZ, L"%TEMP%\\x");  // never expanded
+    const DWORD dword = 0xFFFFFFFE;
+    key.Set(L"dword", REG_DWORD, &dword, sizeof dword);
+    const wchar_t multi[] = L"a\0b\0";
+    key.Set(L"multi", REG_MULTI_SZ, multi, sizeof multi);
+    const unsigned char bin[] = {0, 1, 0xFF};
+    key.Set(L"bin", REG_BINARY, bin, sizeof bin);
+    const wchar_t nul[] = L"C:\\a\0C:\\b";  // what follows a NUL never reaches a path
+    key.Set(L"nul", REG_SZ, nul, sizeof nul);
+    key.SetText(L"long", REG_SZ, std::wstring(2000, L'x'));  // beyond any first guess of the size
+
+    auto read = [&](const char* name) { return ReadRegistryValue(RegistryRoot::CurrentUser, key.path(), name, std::string("fallback")); };
+    EXPECT_EQ(std::get<std::string>(read("sz")), "Zo\xC3\xAB \xE6\x9D\x8E");
+    EXPECT_EQ(std::get<std::string>(read("EXPAND")), "%TEMP%\\x");  // names without regard to case
+    EXPECT_EQ(std::get<std::int32_t>(read("dword")), -2);
+    EXPECT_EQ(std::get<std::string>(read("multi")), std::string("a\0b", 3));
+    EXPECT_EQ(std::get<std::vector<std::uint8_t>>(read("bin")), (std::vector<std::uint8_t>{0, 1, 0xFF}));
+    EXPECT_EQ(std::get<std::string>(read("nul")), "C:\\a");
+    EXPECT_EQ(std::get<std::string>(read("long")), std::string(2000, 'x'));
+    EXPECT_EQ(std::get<std::string>(read("missing")), "fallback");
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, key.path() + "\\none", "sz"), "");
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, key.path(), "dword"), "");  // not text
+}
+
+TEST(Win32Registry, MappedDriveRemotePathComesFromTheUsersNetworkKey) {
+    // HKEY_CURRENT_USER\Network\<letter> RemotePath; Q: is mapped nowhere else.
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Network\\Q", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr), ERROR_SUCCESS);
+    const std::wstring remote = L"\\\\server\\share";
+    RegSetValueExW(k, L"RemotePath", 0, REG_SZ, reinterpret_cast<const BYTE*>(remote.c_str()),
+                   static_cast<DWORD>((remote.size() + 1) * sizeof(wchar_t)));
+    RegCloseKey(k);
+    EXPECT_EQ(GetMappedDriveRemotePath("Q:\\Drafts"), "\\\\server\\share");
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"Network\\Q");
+    EXPECT_EQ(GetMappedDriveRemotePath("Q:\\Drafts"), "");
+}
+
+TEST(Win32Settings, StoredAsTextUnderTheFamilysSettingsKey) {
+    const std::string app = "PvdTest" + std::to_string(std::random_device{}());
+    ResetSettingsState();
+    SetSettingsAppName(app);
+    EXPECT_EQ(SettingsFileName(), "HKEY_CURRENT_USER\\Software\\VB and VBA Program Settings\\" + app);
+    EXPECT_EQ(GetDefaultSetting("Default Path", "none"), "none");
+    ASSERT_TRUE(SaveDefaultSetting("Default Path", "C:\\Zo\xC3\xAB"));
+    EXPECT_EQ(GetDefaultSetting("Default Path", "none"), "C:\\Zo\xC3\xAB");
+    // Where and how the settings functions of the family read it.
+    const std::wstring key = L"Software\\VB and VBA Program Settings\\" + Wide(app) + L"\\Defaults";
+    wchar_t buf[64] = {};
+    DWORD size = sizeof buf, type = 0;
+    ASSERT_EQ(RegGetValueW(HKEY_CURRENT_USER, key.c_str(), L"Default Path", RRF_RT_ANY, &type, buf, &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    EXPECT_EQ(std::wstring(buf), L"C:\\Zo\u00eb");
+    RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\VB and VBA Program Settings\\" + Wide(app)).c_str());
+    ResetSettingsState();
+}
+
+TEST(Win32Places, SpecialFoldersDrivesAndBuiltInPlaces) {
+    for (int csidl : {5, 40}) {
+        const std::string folder = GetSpecialFolder(csidl);
+        ASSERT_FALSE(folder.empty()) << csidl;
+        EXPECT_NE(folder.back(), '\\') << folder;
+        EXPECT_TRUE(FolderExistsQuiet(folder)) << folder;
+    }
+    EXPECT_EQ(GetSpecialFolder(26), "");
+    EXPECT_EQ(GetPathDriveType("C:\\no\\such\\folder"), kDriveFixed);
+    EXPECT_EQ(GetPathDriveType("\\\\server\\share\\x"), kDriveNetwork);
+    EXPECT_TRUE(IsFixedDrive("C:\\VnFiles"));
+    EXPECT_EQ(BuiltInDictationRoot(), "C:\\VnFiles");
+    EXPECT_EQ(kPathSeparator, '\\');
+    test::ScopedEnv env;
+    env.set("TEMP", std::nullopt);
+    const std::string temp = GetEnv("TEMP");  // the system's temporary folder
+    EXPECT_TRUE(FolderExistsQuiet(temp)) << temp;
+    EXPECT_NE(temp.back(), '\\');
+}
+
+TEST(Win32Places, TheDictationRootFromSettingEnvironmentDocumentsOrTheBuiltInRoot) {
+    const std::string app = "PvdTest" + std::to_string(std::random_device{}());
+    ResetSettingsState();
+    SetSettingsAppName(app);
+    test::ScopedEnv env;
+    env.set("VNFILES_PATH", std::nullopt).set("VNPROFILE", std::nullopt);
+    ASSERT_EQ(GetWorkingDirectory(), "");  // nothing in HKEY_LOCAL_MACHINE here
+    // Documents\VnFiles when it exists, else the built-in root.
+    const std::string docsRoot = GetSpecialFolder(5) + "\\VnFiles";
+    const bool docsRootExisted = FolderExistsQuiet(docsRoot);
+    EXPECT_EQ(GetDictationRootFolder(), docsRootExisted ? docsRoot : "C:\\VnFiles");
+    ASSERT_TRUE(CreateFolderPath(docsRoot));
+    EXPECT_EQ(GetDictationRootFolder(), docsRoot);
+    EXPECT_EQ(GetDraftsFolder(), docsRoot + "\\Drafts");
+    if (!docsRootExisted) RemoveDirectoryW(Wide(docsRoot).c_str());
+    // The environment, then the profile's setting, with <USERNAME> as the profile folder.
+    env.set("VNFILES_PATH", "C:\\Env");
+    EXPECT_EQ(GetDictationRootFolder(), "C:\\Env");
+    ASSERT_TRUE(SaveDefaultSetting("Default Path", "<USERNAME>\\Dictations"));
+    EXPECT_EQ(GetDictationRootFolder(), GetSpecialFolder(40) + "\\Dictations");
+    // The profile and temporary folders below APPDATA and TEMP.
+    env.set("APPDATA", "C:\\AppData").set("TEMP", "C:\\Temp");
+    EXPECT_EQ(GetProfilePathFilename(), "C:\\AppData\\Vantora\\VNRecorder\\recorder.pfl");
+    EXPECT_EQ(ProgramTempFolder(), "C:\\Temp\\Vantora\\VNRecorder");
+    RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\VB and VBA Program Settings\\" + Wide(app)).c_str());
+    ResetSettingsState();
+}
+
+TEST(Win32Files, IdentityFollowsEveryNewVersionAndTheLockOneHolder) {
+    TempDir dir;
+    const std::string path = dir / "order.xml", other = dir / "next.xml";
+    test::WriteFile(path, "one");
+    const FileIdentity first = StatFileIdentity(path);
+    ASSERT_TRUE(first.exists && first.regular);
+    EXPECT_EQ(StatFileIdentity(path), first);
+    test::WriteFile(other, "two");
+    ASSERT_TRUE(MoveFileExW(Wide(other).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING));
+    const FileIdentity moved = StatFileIdentity(path);
+    EXPECT_NE(moved.fileId, first.fileId);  // a file moved over it is another file
+    EXPECT_FALSE(StatFileIdentity(dir / "absent").exists);
+    ASSERT_TRUE(WriteFileAtomically(path, "three"));
+    EXPECT_EQ(test::ReadFile(path), "three");
+
+    // The recorder is started by its full path only, and a missing one is reported.
+    EXPECT_FALSE(StartDetached("recorder.exe", "open" + path).started);
+    const ProcessStart missing = StartDetached(dir / "no-recorder.exe", "open" + path);
+    EXPECT_FALSE(missing.started);
+    EXPECT_FALSE(missing.reason.empty());
+
+    InstanceLock a(dir / "lock"), b(dir / "lock");
+    EXPECT_EQ(a.TryAcquire(), InstanceLock::State::Acquired);
+    EXPECT_EQ(b.TryAcquire(), InstanceLock::State::HeldByAnother);
+    {
+        InstanceLock c(dir / "lock2");
+        EXPECT_EQ(c.TryAcquire(), InstanceLock::State::Acquired);
+    }
+    InstanceLock d(dir / "lock2");
+    EXPECT_EQ(d.TryAcquire(), InstanceLock::State::Acquired);  // released with its holder
+}
+
+}  // namespace
+}  // namespace pvd
