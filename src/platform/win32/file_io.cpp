@@ -101,7 +101,7 @@ PathKind LinkKind(const std::string& path) {
     const DWORD a = GetFileAttributesW(Wide(path).c_str());
     if (a == INVALID_FILE_ATTRIBUTES) {
         const DWORD e = GetLastError();
-        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? PathKind::Missing : PathKind::Other;
+        return e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND ? PathKind::Missing : PathKind::Unknown;
     }
     return (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) ? PathKind::Other
                                                                                                     : PathKind::RegularFile;
