@@ -22,6 +22,12 @@ ProcessStart StartDetached(const std::string& program, const std::string& argume
         return out;
     }
     const std::wstring file = win32::Wide(program), parameters = win32::Wide(argument);
+    // The shell "opens" a folder in Explorer: that is no recorder started.
+    const DWORD attributes = GetFileAttributesW(file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        out.reason = "a folder, not a program";
+        return out;
+    }
     SHELLEXECUTEINFOW info{};
     info.cbSize = sizeof info;
     // The process handle only to learn its id; no error dialog of the shell.
