@@ -1,6 +1,7 @@
 // Notifications of changes to one file, and whether a writer still has it open.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,10 @@ public:
     bool Watch(const std::string& file);
     // Readable whenever changes wait to be read; -1 without notifications.
     int descriptor() const { return fd_; }
+#ifdef _WIN32
+    // Signalled whenever changes wait to be read; null while nothing is watched.
+    void* event() const;
+#endif
     // The waiting changes of the watched file, in order.
     std::vector<FileChange> ReadChanges();
 
@@ -37,6 +42,10 @@ private:
     };
     void Drop();
     int fd_ = -1;
+#ifdef _WIN32
+    struct Directory;  // the folder's handle and its pending read
+    std::unique_ptr<Directory> dir_;
+#endif
     std::string file_;
     std::vector<Target> targets_;
 };

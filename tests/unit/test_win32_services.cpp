@@ -9,6 +9,7 @@
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
 #include "platform/file_io.h"
+#include "platform/file_watch.h"
 #include "platform/instance_lock.h"
 #include "platform/process.h"
 #include "settings/EnvironmentFunction.h"
@@ -184,6 +185,55 @@ TEST(Win32Files, IdentityFollowsEveryNewVersionAndTheLockOneHolder) {
     }
     InstanceLock d(dir / "lock2");
     EXPECT_EQ(d.TryAcquire(), InstanceLock::State::Acquired);  // released with its holder
+    // The tray program's named mutex, the same way.
+    const std::string name = "Local\\pvd-test-" + std::to_string(GetCurrentProcessId());
+    {
+        InstanceLock m(name), n(name);
+        EXPECT_EQ(m.TryAcquire(), InstanceLock::State::Acquired);
+        EXPECT_EQ(n.TryAcquire(), InstanceLock::State::HeldByAnother);
+    }
+    InstanceLock o(name);
+    EXPECT_EQ(o.TryAcquire(), InstanceLock::State::Acquired);
+}
+
+// A change is complete only once its writer has let go of the file (a
+// writer's handle does not share writing); a version moved into place is.
+TEST(Win32FileWatch, CompleteOnlyOnceTheWriterLetsGoOrWhenMovedIntoPlace) {
+    TempDir dir;
+    const std::string path = dir / "order.xml";
+    test::WriteFile(path, "one");
+    FileWatch watch;
+    ASSERT_TRUE(watch.Watch(path));
+    auto next = [&] {
+        EXPECT_EQ(WaitForSingleObject(static_cast<HANDLE>(watch.event()), 10000), WAIT_OBJECT_0);
+        std::vector<FileChange> all;
+        // Everything that came in a moment, as one batch.
+        do {
+            for (FileChange c : watch.ReadChanges()) all.push_back(c);
+        } while (WaitForSingleObject(static_cast<HANDLE>(watch.event()), 300) == WAIT_OBJECT_0);
+        return all;
+    };
+
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD n = 0;
+    ASSERT_TRUE(WriteFile(h, "two", 3, &n, nullptr));
+    std::vector<FileChange> seen = next();
+    ASSERT_FALSE(seen.empty());
+    for (FileChange c : seen) EXPECT_EQ(c, FileChange::Modified);  // still held by its writer
+    EXPECT_EQ(FileWriterState(path), WriterState::Writing);
+    CloseHandle(h);
+    EXPECT_EQ(FileWriterState(path), WriterState::None);
+
+    // Another file of the folder is no change of this one.
+    test::WriteFile(dir / "other.xml", "x");
+    test::WriteFile(dir / "next.tmp", "three");
+    ASSERT_TRUE(MoveFileExW(Wide(dir / "next.tmp").c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING));
+    seen = next();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), FileChange::Complete);
+    ASSERT_TRUE(watch.Watch(path));
+    EXPECT_EQ(WaitForSingleObject(static_cast<HANDLE>(watch.event()), 300), WAIT_TIMEOUT);  // nothing more
 }
 
 }  // namespace

@@ -1,14 +1,55 @@
-// The Windows build has no window or tray yet (they come with the installer):
-// started without a command, it says so instead of running unseen.
-#include <iostream>
-
 #include "app/gui_main.h"
 
-namespace pvd {
+#include <windows.h>
 
-int RunGui(int&, char**, bool) {
-    std::cerr << "pacs-vantora-driver: this build has no window yet; use --help for the commands it runs\n";
-    return 2;
+#include <cstdio>
+
+#include "app/Form1.h"
+#include "app/system_services.h"
+#include "app/win32/MainWindow.h"
+#include "platform/instance_lock.h"
+
+namespace pvd {
+namespace {
+
+MainWindow* g_window = nullptr;
+
+// Ctrl+C, a closed console, the end of the session: ended like "Exit", from
+// the message loop (this handler runs on a thread of its own).
+BOOL WINAPI OnConsoleEvent(DWORD) {
+    if (g_window) g_window->RequestExit();
+    return TRUE;
+}
+
+}  // namespace
+
+int RunGui(int&, char**, bool show) {
+    // One instance per logon session; the system releases the mutex however
+    // its holder ends. Where none can be had, the program runs unguarded.
+    InstanceLock lock("Local\\pacs-vantora-driver");
+    SystemServices services([&lock] {
+        const InstanceLock::State state = lock.TryAcquire();
+        if (state == InstanceLock::State::Unavailable)
+            std::fprintf(stderr, "pacs-vantora-driver: running without the single-instance lock: %s\n", lock.reason().c_str());
+        return state == InstanceLock::State::HeldByAnother;
+    });
+
+    MainWindow window;
+    Form1 form(services, window);
+    window.Attach(&form);
+    if (!window.HasWindow())
+        std::fprintf(stderr, "pacs-vantora-driver: no display; following the order file without a window\n");
+    g_window = &window;
+    SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+    if (!form.Form_Load()) {
+        g_window = nullptr;
+        return 0;
+    }
+    if (show) form.Form_MouseMove(kTrayDoubleClick);
+    const int status = window.Run();
+    g_window = nullptr;
+    SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
+    return status;
 }
 
 }  // namespace pvd
