@@ -30,6 +30,11 @@ pvd_unit_test(launch_tests e2e/test_launch.cpp LOCK machine-registry)
 target_link_libraries(launch_tests PRIVATE vnfformat)
 add_dependencies(launch_tests pacs-vantora-driver demo-recorder vnfformat filecontroller)
 
+# The tray program as a running process, without a display (its
+# message-only window): rewrites picked up, one instance, Ctrl+C.
+add_test(NAME WindowsProgram COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e/windows_program.sh ${PROJECT_BINARY_DIR})
+set_tests_properties(WindowsProgram PROPERTIES TIMEOUT 120 RESOURCE_LOCK machine-registry)
+
 # Not yet under Wine:
 # - settings_tests (test_registry, test_settings, test_paths): they test the
 #   POSIX halves (.reg files, INI store, XDG folders, statfs); the Win32
@@ -38,6 +43,5 @@ add_dependencies(launch_tests pacs-vantora-driver demo-recorder vnfformat fileco
 #   private files as POSIX guards them (fork, permission bits, symbolic links,
 #   other users).
 # - program_tests, stress_tests, fault_tests, hostile_tests: they drive the
-#   tray program, which comes with the Win32 window, as do view_tests and
-#   TrayUnderXvfb; hostile_tests also measures its children with wait4 and
-#   /proc.
+#   POSIX tray program (signals, fork, /proc; WindowsProgram above drives the
+#   Windows one), as view_tests and TrayUnderXvfb drive the Qt view.
