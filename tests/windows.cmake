@@ -34,6 +34,10 @@ add_dependencies(launch_tests pacs-vantora-driver demo-recorder vnfformat fileco
 # message-only window): rewrites picked up, one instance, Ctrl+C.
 add_test(NAME WindowsProgram COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e/windows_program.sh ${PROJECT_BINARY_DIR})
 set_tests_properties(WindowsProgram PROPERTIES TIMEOUT 120 RESOURCE_LOCK machine-registry)
+# The tray program in a real notification area: Xvfb, trayer and xdotool.
+add_test(NAME WindowsTrayUnderXvfb COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e/windows_tray_test.sh ${PROJECT_BINARY_DIR}
+  ${PROJECT_SOURCE_DIR})
+set_tests_properties(WindowsTrayUnderXvfb PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77 RUN_SERIAL TRUE)
 
 # Not yet under Wine:
 # - settings_tests (test_registry, test_settings, test_paths): they test the
@@ -44,4 +48,4 @@ set_tests_properties(WindowsProgram PROPERTIES TIMEOUT 120 RESOURCE_LOCK machine
 #   other users).
 # - program_tests, stress_tests, fault_tests, hostile_tests: they drive the
 #   POSIX tray program (signals, fork, /proc; WindowsProgram above drives the
-#   Windows one), as view_tests and TrayUnderXvfb drive the Qt view.
+#   Windows one), as view_tests drive the Qt view.

@@ -52,6 +52,7 @@ pid=$!
 # Start-up has read the order file once "Load XML" is logged.
 for _ in $(seq 300); do grep -q 'Load XML' "$log" 2>/dev/null && break; sleep 0.1; done
 grep -q 'Load XML' "$log" 2>/dev/null || bad "start-up logged no load: $(cat "$log" "$scratch/out" 2>/dev/null)"
+grep -q 'no display' "$scratch/out" || bad "it did not run on its message-only window: $(cat "$scratch/out")"
 
 order_xml 200 B2 >"$order"  # rewritten in place
 wait_starts 1 || bad "the rewrite in place started no recorder"

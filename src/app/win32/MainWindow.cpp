@@ -101,7 +101,18 @@ void MainWindow::CreateControls() {
         SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_ ? font_ : GetStockObject(DEFAULT_GUI_FONT)), FALSE);
         return c;
     };
-    auto label = [&](const wchar_t* text, int l, int t, int w, int h) { make(L"STATIC", text, 0, -1, l, t, w, h); };
+    auto label = [&](const wchar_t* text, int l, int t, int w, int h) {
+        HWND c = make(L"STATIC", text, SS_LEFTNOWORDWRAP, -1, l, t, w, h);
+        // Fonts differ between systems: a caption wider than its box widens
+        // it to the right, where no control stands.
+        HDC cdc = GetDC(c);
+        HGDIOBJ old = SelectObject(cdc, reinterpret_cast<HGDIOBJ>(SendMessageW(c, WM_GETFONT, 0, 0)));
+        SIZE size{};
+        GetTextExtentPoint32W(cdc, text, static_cast<int>(std::wcslen(text)), &size);
+        SelectObject(cdc, old);
+        ReleaseDC(c, cdc);
+        if (size.cx > Twips(w)) SetWindowPos(c, nullptr, 0, 0, size.cx, Twips(h), SWP_NOMOVE | SWP_NOZORDER);
+    };
     auto edit = [&](int id, int l, int t, int w, int h, DWORD extra = 0) {
         return make(L"EDIT", L"Text1", WS_TABSTOP | ES_AUTOHSCROLL | extra, id, l, t, w, h);
     };

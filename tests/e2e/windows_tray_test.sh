@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# The Windows tray program under Wine in a real notification area: Xvfb with
+# trayer, driven by xdotool. Usage: windows_tray_test.sh WINDOWS_BUILD SOURCE_DIR
+# Runs inside the Wine prefix that scripts/test-windows prepared.
+# Exits 77 (skipped) only when Xvfb or its tools are missing or cannot start.
+set -u
+build=$1
+source=$2
+bin=$build/bin
+for tool in Xvfb trayer xdotool import; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
+
+mkdir -p "$build/test-tmp"
+scratch=$(mktemp -d "$build/test-tmp/tray-XXXXXX")
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  wait 2>/dev/null
+  wine reg delete 'HKLM\SOFTWARE\Vantora' /f >/dev/null 2>&1
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+passed=0 failed=0
+check() {  # check "what" command...
+  local what=$1; shift
+  if "$@"; then passed=$((passed + 1)); echo "ok: $what"; else failed=$((failed + 1)); echo "FAILED: $what"; return 1; fi
+}
+wait_for() {  # wait_for SECONDS command...: true once the command succeeds
+  local deadline=$((SECONDS + $1)); shift
+  until "$@"; do [ $SECONDS -ge $deadline ] && return 1; sleep 0.1; done
+}
+
+# Wine's desktop process, which docks the icons, takes the display of the
+# first program of the Wine session: scripts/test-windows starts the display
+# and its panel before any, and names it in PVD_WINE_TRAY_DISPLAY. Run alone,
+# in a session of its own, the test starts them itself.
+if [ -n "${PVD_WINE_TRAY_DISPLAY:-}" ]; then
+  export DISPLAY=$PVD_WINE_TRAY_DISPLAY
+else
+  # A display of our own: Xvfb picks a free number and tells it on fd 3.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
+  pids+=($!)
+  wait_for 10 test -s "$scratch/display" || { echo "SKIP: Xvfb cannot start"; cat "$scratch/xvfb.log"; exit 77; }
+  export DISPLAY=:$(head -1 "$scratch/display")
+  wait_for 10 xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "SKIP: Xvfb does not answer on $DISPLAY"; exit 77; }
+  trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
+    --transparent false --tint 0x333333 >"$scratch/trayer.log" 2>&1 &
+  pids+=($!)
+  wait_for 10 sh -c 'xdotool search --class trayer >/dev/null' || {
+    echo "FAILED: trayer did not start on $DISPLAY"; cat "$scratch/trayer.log" "$scratch/xvfb.log"; exit 1; }
+fi
+
+# The demo recorder and an order waiting, in the prefix's registry.
+mkdir -p "$scratch/dictation/Drafts"
+wine reg add 'HKLM\SOFTWARE\Vantora\VNR' /v PATH /d "$(winepath -w "$bin/demo-recorder.exe")" /f >/dev/null 2>&1
+wine reg add 'HKLM\SOFTWARE\Vantora\VNRecorder' /v WorkingDirectory /d "$(winepath -w "$scratch/dictation")" /f >/dev/null 2>&1
+wine reg delete 'HKCU\Software\VB and VBA Program Settings\Vantora Recorder\Defaults' /v XMLDataPath /f >/dev/null 2>&1
+cp "$source/samples/order.xml" "$scratch/dictation/Drafts/ridavaruz.xml"
+export DEMO_RECORDER_LOG=$(winepath -w "$scratch/recorder.log")
+
+wine "$bin/pacs-vantora-driver.exe" </dev/null >"$scratch/program.log" 2>&1 &
+prog=$!
+pids+=($prog)
+
+# Visible windows as "id x y width height" lines: the program's own (by
+# process id), or all of them.
+windows() {
+  local w
+  for w in $(if [ "${1:-}" = all ]; then xdotool search --onlyvisible --name ''; else xdotool search --onlyvisible --pid "$prog"; fi 2>/dev/null); do
+    [ -n "$(xdotool getwindowpid "$w" 2>/dev/null)" ] || continue  # no client window
+    eval "$(xdotool getwindowgeometry --shell "$w")"
+    echo "$WINDOW $X $Y $WIDTH $HEIGHT"
+  done
+}
+# Wine's desktop process docks the icon: it is the small window inside the
+# panel, which trayer puts at the top right, 120 pixels wide.
+px=$((1024 - 120)) pw=120
+icon() { windows all | awk -v px="$px" -v pw="$pw" '$4 < 64 && $5 < 64 && $2 >= px && $2 < px + pw && $3 < 64' | head -1; }
+main_window() { windows | awk '$4 >= 300 && $5 >= 240' | head -1; }
+menu() { windows | awk '$4 >= 64 && $4 < 300' | head -1; }
+has() { [ -n "$("$@")" ]; }
+hasnt() { [ -z "$("$@")" ]; }
+
+# Clicks on the icon where it is now, reaching it the way a hand does: the
+# pointer comes from elsewhere and rests on the icon before the click.
+click_icon() {  # click_icon XDOTOOL-CLICK-ARGS...
+  local _ ix iy iw ih
+  read -r _ ix iy iw ih <<<"$(icon)"
+  [ -n "${iw:-}" ] || return 1
+  xdotool mousemove 500 400 sleep 0.2 mousemove $((ix + iw / 2)) $((iy + ih / 2)) sleep 0.3 click "$@"
+}
+
+check "the icon appears in the notification area" wait_for 10 has icon
+check "start-up ends with the window hidden" hasnt main_window
+sleep 0.5  # the panel settles the icon's place
+
+click_icon 1
+sleep 1
+check "a single click does nothing" hasnt main_window
+
+click_icon --repeat 2 --delay 60 1
+check "a double-click shows the window" wait_for 5 has main_window
+check "and takes the icon away" wait_for 5 hasnt icon
+mkdir -p "$build/test-artifacts"
+import -window root "$build/test-artifacts/windows-tray-window.png"
+read -r _ mx my _ _ <<<"$(main_window)"
+
+xdotool mousemove $((mx + 20)) $((my + 8)) click 1   # the File menu in the menu bar
+check "the window's File menu opens" wait_for 5 has menu
+xdotool key Down Down Return                         # Launch File, Close
+wait_for 5 hasnt menu
+check "Close hides the window" wait_for 5 hasnt main_window
+check "and brings the icon back" wait_for 5 has icon
+
+sleep 0.5
+click_icon 3
+check "a right-click on the icon pops up the menu" wait_for 5 has menu
+import -window root "$build/test-artifacts/windows-tray-menu.png"
+xdotool key Down Return                              # Launch File
+check "Launch File starts the recorder for the order" wait_for 10 grep -qs '987_A678.iaf' "$scratch/recorder.log"
+
+wait_for 5 hasnt menu
+sleep 1  # the recorder's start settles (Wine gives the new process the focus)
+click_icon 3
+check "the menu opens again" wait_for 5 has menu
+xdotool key Up Return                                # Exit
+ended() { ! kill -0 "$prog" 2>/dev/null || [ "$(ps -o stat= -p "$prog" | cut -c1)" = Z ]; }
+if wait_for 10 ended; then
+  check "Exit ends the program" true
+  wait "$prog"
+  status=$?
+  check "with exit status 0" test "$status" -eq 0 || { echo "exit status $status:"; tail -40 "$scratch/program.log"; }
+else
+  check "Exit ends the program" false
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
