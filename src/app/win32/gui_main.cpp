@@ -34,6 +34,12 @@ int RunGui(int&, char**, bool show) {
         return state == InstanceLock::State::HeldByAnother;
     });
 
+    // Started from the Start menu or at logon, the console was made for this
+    // process alone: a tray program leaves it (a console of a command prompt
+    // that started it is shared, and stays).
+    DWORD consoleProcesses[2];
+    if (GetConsoleProcessList(consoleProcesses, 2) == 1) FreeConsole();
+
     MainWindow window;
     Form1 form(services, window);
     window.Attach(&form);
