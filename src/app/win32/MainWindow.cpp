@@ -254,10 +254,9 @@ int MainWindow::Run() {
         HANDLE event = watchOn_ ? static_cast<HANDLE>(watch_.event()) : nullptr;
         const DWORD n = event ? 1 : 0;
         const DWORD r = MsgWaitForMultipleObjectsEx(n, event ? &event : nullptr, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-        if (n == 1 && r == WAIT_OBJECT_0) {
-            OnWatchSignalled();
-            continue;
-        }
+        // A busy folder signals often: the messages waiting are handled on
+        // each turn all the same.
+        if (n == 1 && r == WAIT_OBJECT_0) OnWatchSignalled();
         while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
             if (msg.message == WM_QUIT) return static_cast<int>(msg.wParam);
             if (!messageOnly_ && IsDialogMessageW(hwnd_, &msg)) continue;
