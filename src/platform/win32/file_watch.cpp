@@ -44,7 +44,7 @@ namespace {
 void SplitPath(const std::string& file, std::string& folder, std::string& name) {
     const auto slash = file.find_last_of("\\/");
     folder = slash == std::string::npos ? "." : file.substr(0, slash == 2 && file[1] == ':' ? 3 : slash);
-    if (folder.empty()) folder = "\\";
+    if (folder.empty()) folder.assign(1, '\\');  // a root; assign() keeps GCC 12 from a false -Wrestrict
     name = slash == std::string::npos ? file : file.substr(slash + 1);
 }
 
