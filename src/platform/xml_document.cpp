@@ -4,48 +4,17 @@
 #include <stdexcept>
 
 #include "platform/file_io.h"
+#include "platform/xml_units.h"
 
 namespace pvd::xml {
 
 namespace {
 
-// The document's code units: bytes, or the 16-bit units of UTF-16. Markup is
-// ASCII in every encoding an order file uses, so the scan compares units
-// with ASCII characters.
-class Units {
-public:
-    explicit Units(std::string_view b) : b_(b) {
-        auto byte = [&](std::size_t i) { return i < b.size() ? static_cast<unsigned char>(b[i]) : 0x100u; };
-        if (byte(0) == 0xFF && byte(1) == 0xFE) {
-            wide_ = little_ = true;
-            start_ = 2;
-        } else if (byte(0) == 0xFE && byte(1) == 0xFF) {
-            wide_ = true;
-            start_ = 2;
-        } else if (byte(0) == '<' && byte(1) == 0) {
-            wide_ = little_ = true;
-        } else if (byte(0) == 0 && byte(1) == '<') {
-            wide_ = true;
-        }
-        size_ = (b.size() - start_) / (wide_ ? 2 : 1);
-    }
-    std::size_t size() const { return size_; }
-    unsigned operator[](std::size_t i) const {
-        if (!wide_) return static_cast<unsigned char>(b_[start_ + i]);
-        const auto lo = static_cast<unsigned char>(b_[start_ + 2 * i + (little_ ? 0 : 1)]);
-        const auto hi = static_cast<unsigned char>(b_[start_ + 2 * i + (little_ ? 1 : 0)]);
-        return lo | (hi << 8);
-    }
-
-private:
-    std::string_view b_;
-    std::size_t start_ = 0, size_ = 0;
-    bool wide_ = false, little_ = false;
-};
-
 class BoundsScan {
 public:
-    explicit BoundsScan(std::string_view bytes) : u_(bytes) {}
+    // `expanded`: the bytes are a document with its entities expanded, whose
+    // lines are no longer the file's.
+    BoundsScan(std::string_view bytes, bool expanded) : u_(bytes), expanded_(expanded) {}
 
     bool run(std::string& reason) {
         const std::size_t n = u_.size();
@@ -77,7 +46,7 @@ public:
 
 private:
     bool fail(std::string& reason, const std::string& what) const {
-        reason = what + " (line " + std::to_string(line_) + ")";
+        reason = what + (expanded_ ? " once its entities are expanded" : " (line " + std::to_string(line_) + ")");
         return false;
     }
     bool at(std::string_view s) const {
@@ -163,13 +132,18 @@ private:
         return true;
     }
 
-    Units u_;
+    detail::Units u_;
+    bool expanded_;
     std::size_t i_ = 0, nodes_ = 0, depth_ = 0, line_ = 1;
 };
 
 }  // namespace
 
-bool CheckDocumentBounds(std::string_view bytes, std::string& reason) { return BoundsScan(bytes).run(reason); }
+bool CheckDocumentBounds(std::string_view bytes, std::string& reason) { return BoundsScan(bytes, false).run(reason); }
+
+bool detail::CheckExpandedDocumentBounds(std::string_view bytes, std::string& reason) {
+    return BoundsScan(bytes, true).run(reason);
+}
 
 void Node::appendText(std::string& out) const {
     switch (kind) {

@@ -121,4 +121,13 @@ inline constexpr std::size_t kMaxDocumentTextBytes = 16u * 1024u * 1024u;  // ch
 // judges only size; whether the document is well-formed is the parser's.
 bool CheckDocumentBounds(std::string_view bytes, std::string& reason);
 
+// For a parser that gives references to the document's own entities no
+// content: the document with each reference in its character data to a
+// general entity that its internal subset declares with a literal value
+// replaced by that entity's text, expanded in turn. `out` stays empty when
+// the document declares no such entity. False, with the reason, when an
+// entity refers to itself, holds unbalanced markup, or the expanded document
+// passes the bounds above.
+bool ExpandInternalEntities(std::string_view bytes, std::string& out, std::string& reason);
+
 }  // namespace pvd::xml

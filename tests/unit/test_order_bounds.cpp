@@ -71,6 +71,81 @@ TEST(OrderBounds, EntitiesExpandWithinTheBoundsOnly) {
     EXPECT_NE(Reason(bomb).find("once its entities are expanded"), std::string::npos) << Reason(bomb);
 }
 
+// The expansion done for a parser that leaves entity references empty must
+// give the tree the parser here makes of the original.
+std::string Tree(const xml::NodeList& list) {
+    std::string out;
+    for (const auto& n : list) {
+        out += "[" + std::to_string(static_cast<int>(n->kind)) + " " + n->tagName + " " + n->data + Tree(n->childNodes) + "]";
+    }
+    return out;
+}
+
+std::string Expanded(std::string_view bytes) {
+    std::string out, reason;
+    EXPECT_TRUE(xml::ExpandInternalEntities(bytes, out, reason)) << reason;
+    return out;
+}
+
+TEST(OrderBounds, ExpandedEntitiesGiveTheTreeOfTheOriginal) {
+    const std::string docs[] = {
+        // character references at declaration, '&' and '<' doubly escaped,
+        // nesting, elements, and references left alone in attributes, CDATA
+        // and comments
+        "<?xml version=\"1.0\"?><!-- x --><!DOCTYPE D [<!ENTITY a \"&#60;b>&#38;#60;&#38;#38;&#x263A;&#13;</b>\">"
+        "<!ENTITY c '&a;-&lt;-&a;'><!ENTITY a 'second binding ignored'>]>"
+        "<D x=\"&lt;\"><P>1&c;2</P><![CDATA[&c;]]><!--&c;--><?pi &c;?></D>",
+        // entities declared by a parameter entity, and a declared "amp"
+        "<!DOCTYPE D [<!ENTITY % p \"<!ENTITY who 'Ann'>\"> %p; <!ENTITY amp '&#38;#38;'>]><D>Dr &who; &amp; Co</D>",
+        // 8-bit text inside an entity, as the declared encoding reads it
+        "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><!DOCTYPE D [<!ENTITY n \"M\xFCller\">]><D>&n;</D>",
+    };
+    for (const std::string& d : docs) {
+        auto original = xml::DefaultDocumentFactory().create();
+        auto expanded = xml::DefaultDocumentFactory().create();
+        ASSERT_TRUE(original->loadBytes(d)) << original->parseErrorReason();
+        const std::string e = Expanded(d);
+        ASSERT_FALSE(e.empty()) << d;
+        EXPECT_EQ(e.find("&c;2"), std::string::npos);
+        ASSERT_TRUE(expanded->loadBytes(e)) << expanded->parseErrorReason() << "\n" << e;
+        EXPECT_EQ(Tree(expanded->childNodes()), Tree(original->childNodes())) << e;
+    }
+    // UTF-16 keeps its encoding and byte order mark.
+    std::string wide = "\xFF\xFE";
+    for (char c : std::string("<!DOCTYPE D [<!ENTITY e 'x'>]><D>&e;</D>")) wide += {c, '\0'};
+    auto doc = xml::DefaultDocumentFactory().create();
+    ASSERT_TRUE(doc->loadBytes(Expanded(wide))) << doc->parseErrorReason();
+    EXPECT_EQ(doc->selectSingleNode("D")->text(), "x");
+
+    // Nothing to expand: nothing made.
+    std::string out, reason;
+    EXPECT_TRUE(xml::ExpandInternalEntities("<!DOCTYPE D SYSTEM \"x.dtd\"><D>&e;</D>", out, reason));
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(OrderBounds, EntitiesThatCannotBeExpandedAreRefused) {
+    auto refused = [](std::string_view doc) {
+        std::string out, reason;
+        EXPECT_FALSE(xml::ExpandInternalEntities(doc, out, reason)) << doc;
+        EXPECT_TRUE(out.empty());
+        return reason;
+    };
+    EXPECT_EQ(refused("<!DOCTYPE D [<!ENTITY a '&b;'><!ENTITY b '&a;'>]><D>&a;</D>"), "An entity of the document refers to itself");
+    EXPECT_EQ(refused("<!DOCTYPE D [<!ENTITY a '<x>'>]><D>&a;</x></D>"), "An entity of the document does not hold well-formed content");
+    EXPECT_EQ(refused("<!DOCTYPE D [<!ENTITY a '<!--'>]><D>&a;--></D>"), "An entity of the document does not hold well-formed content");
+    // Ten levels of ten empty references: no output, but 10^9 references.
+    std::string empty = "<!DOCTYPE D [<!ENTITY a0 ''>";
+    for (int k = 1; k < 10; ++k) {
+        empty += "<!ENTITY a" + std::to_string(k) + " '";
+        for (int r = 0; r < 10; ++r) empty += "&a" + std::to_string(k - 1) + ";";
+        empty += "'>";
+    }
+    EXPECT_EQ(refused(empty + "]><D>&a9;</D>"), "The document holds more than 500000 nodes once its entities are expanded");
+    std::string big = "<!DOCTYPE D [<!ENTITY a '" + std::string(100000, 'x') + "'>]><D>";
+    for (int r = 0; r < 200; ++r) big += "&a;";
+    EXPECT_EQ(refused(big + "</D>"), "The document holds more than 16777216 bytes once its entities are expanded");
+}
+
 class BoundedLoad : public testing::Test {
 protected:
     NullLog log;

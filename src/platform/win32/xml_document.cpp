@@ -217,6 +217,11 @@ public:
 
 protected:
     bool parse(std::string_view bytes, NodeList& out, std::string& reason) override {
+        // Wine's MSXML gives references to the document's own entities no
+        // content; expanded beforehand, they read the same everywhere.
+        std::string expanded;
+        if (!ExpandInternalEntities(bytes, expanded, reason)) return false;
+        if (!expanded.empty()) bytes = expanded;
         if (bytes.size() > 0x7FFFFFFF) {
             reason = "The document is too large";
             return false;
