@@ -36,4 +36,9 @@ private:
 #endif
 };
 
+// Where the lock of this user's one running instance lives: in
+// `runtimeFolder` (the user's own) when given, else under a per-user name in
+// the shared temporary folder; on Windows a name of the logon session.
+std::string InstanceLockName(const std::string& runtimeFolder);
+
 }  // namespace pvd

@@ -1,24 +1,23 @@
 #include "app/gui_main.h"
 
-#include <windows.h>
-
+#include <atomic>
 #include <cstdio>
 
 #include "app/Form1.h"
 #include "app/system_services.h"
 #include "app/win32/MainWindow.h"
 #include "platform/instance_lock.h"
+#include "platform/outside_events.h"
 
 namespace pvd {
 namespace {
 
-MainWindow* g_window = nullptr;
+std::atomic<MainWindow*> g_window{nullptr};
 
 // Ctrl+C, a closed console, the end of the session: ended like "Exit", from
-// the message loop (this handler runs on a thread of its own).
-BOOL WINAPI OnConsoleEvent(DWORD) {
-    if (g_window) g_window->RequestExit();
-    return TRUE;
+// the message loop (this runs on the handler's own thread).
+void OnEndRequested() {
+    if (MainWindow* window = g_window.load()) window->RequestExit();
 }
 
 }  // namespace
@@ -26,7 +25,7 @@ BOOL WINAPI OnConsoleEvent(DWORD) {
 int RunGui(int&, char**, bool show) {
     // One instance per logon session; the system releases the mutex however
     // its holder ends. Where none can be had, the program runs unguarded.
-    InstanceLock lock("Local\\pacs-vantora-driver");
+    InstanceLock lock(InstanceLockName(""));
     SystemServices services([&lock] {
         const InstanceLock::State state = lock.TryAcquire();
         if (state == InstanceLock::State::Unavailable)
@@ -37,8 +36,7 @@ int RunGui(int&, char**, bool show) {
     // Started from the Start menu or at logon, the console was made for this
     // process alone: a tray program leaves it (a console of a command prompt
     // that started it is shared, and stays).
-    DWORD consoleProcesses[2];
-    if (GetConsoleProcessList(consoleProcesses, 2) == 1) FreeConsole();
+    LeaveOwnConsole();
 
     MainWindow window;
     Form1 form(services, window);
@@ -46,15 +44,16 @@ int RunGui(int&, char**, bool show) {
     if (!window.HasWindow())
         std::fprintf(stderr, "pacs-vantora-driver: no display; following the order file without a window\n");
     g_window = &window;
-    SetConsoleCtrlHandler(&OnConsoleEvent, TRUE);
+    ListenForOutsideEvents(&OnEndRequested);
     if (!form.Form_Load()) {
+        StopListeningForOutsideEvents();
         g_window = nullptr;
         return 0;
     }
     if (show) form.Form_MouseMove(kTrayDoubleClick);
     const int status = window.Run();
+    StopListeningForOutsideEvents();
     g_window = nullptr;
-    SetConsoleCtrlHandler(&OnConsoleEvent, FALSE);
     return status;
 }
 

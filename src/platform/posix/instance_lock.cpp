@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/environment.h"
+
 namespace pvd {
 namespace {
 
@@ -67,6 +69,18 @@ InstanceLock::State InstanceLock::TryAcquire() {
     }
     fd_ = fd;
     return State::Acquired;
+}
+
+}  // namespace pvd
+
+namespace pvd {
+
+std::string InstanceLockName(const std::string& runtimeFolder) {
+    if (!runtimeFolder.empty()) return runtimeFolder + "/pacs-vantora-driver.lock";
+    std::string temp = GetRawEnv("TMPDIR");
+    if (temp.empty()) temp = "/tmp";
+    while (temp.size() > 1 && temp.back() == '/') temp.pop_back();
+    return temp + "/pacs-vantora-driver-" + std::to_string(getuid()) + ".lock";
 }
 
 }  // namespace pvd

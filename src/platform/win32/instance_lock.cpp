@@ -46,4 +46,6 @@ InstanceLock::State InstanceLock::TryAcquire() {
     return State::Acquired;
 }
 
+std::string InstanceLockName(const std::string&) { return "Local\\pacs-vantora-driver"; }
+
 }  // namespace pvd
