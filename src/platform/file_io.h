@@ -38,8 +38,9 @@ PathKind LinkKind(const std::string& path);
 // regular file or larger. `identity`, when asked for, is the identity of
 // the file that was read, taken from the open file before reading it;
 // `stable` (when asked for) is false when the file changed while it was read.
+// `missing` (when asked for) is true when there is no such file or folder.
 bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error = nullptr,
-                   FileIdentity* identity = nullptr, bool* stable = nullptr);
+                   FileIdentity* identity = nullptr, bool* stable = nullptr, bool* missing = nullptr);
 
 // True when a later rewrite of this version is sure to change its identity:
 // its change time lies far enough in the past for the coarsest file-system

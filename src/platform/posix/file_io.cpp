@@ -116,8 +116,11 @@ std::string FolderProblem(const struct stat& st, const std::string& folder) {
 }  // namespace
 
 bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error,
-                   FileIdentity* identity, bool* stable) {
-    return ReadRegularFile(path, maxBytes, bytes, error, identity, stable, nullptr);
+                   FileIdentity* identity, bool* stable, bool* missing) {
+    int openErrno = 0;
+    const bool read = ReadRegularFile(path, maxBytes, bytes, error, identity, stable, &openErrno);
+    if (missing) *missing = !read && (openErrno == ENOENT);
+    return read;
 }
 
 bool IdentityIsSettled(const FileIdentity& identity) {
@@ -129,26 +132,6 @@ bool IdentityIsSettled(const FileIdentity& identity) {
     // Every change sets the change time to the present (a modification time
     // can be set back, the change time cannot), so only it needs to be old.
     return identity.exists && identity.ctimeNs < nowNs - kCoarsestTickNs;
-}
-
-StoreRead ReadStoreFile(const std::string& path, std::size_t maxBytes) {
-    StoreRead r;
-    // A version rewritten in place while it was read is read again.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        bool stable = true;
-        int openErrno = 0;
-        if (ReadRegularFile(path, maxBytes, r.bytes, &r.error, &r.identity, &stable, &openErrno)) {
-            r.clean = stable;
-            if (stable) return r;
-            r.bytes.clear();
-            r.error = "File " + path + " changed while it was read";
-            continue;
-        }
-        r.clean = openErrno == ENOENT;  // no file yet: an empty store
-        if (r.clean) r.error.clear();
-        return r;
-    }
-    return r;
 }
 
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string* error) {

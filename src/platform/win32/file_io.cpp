@@ -108,8 +108,11 @@ PathKind LinkKind(const std::string& path) {
 }
 
 bool ReadWholeFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error,
-                   FileIdentity* identity, bool* stable) {
-    return ReadRegularFile(path, maxBytes, bytes, error, identity, stable, nullptr);
+                   FileIdentity* identity, bool* stable, bool* missing) {
+    DWORD openError = 0;
+    const bool read = ReadRegularFile(path, maxBytes, bytes, error, identity, stable, &openError);
+    if (missing) *missing = !read && (openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND);
+    return read;
 }
 
 bool IdentityIsSettled(const FileIdentity& identity) {
@@ -119,25 +122,6 @@ bool IdentityIsSettled(const FileIdentity& identity) {
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
     const std::int64_t changed = identity.ctimeNs ? identity.ctimeNs : identity.mtimeNs;
     return identity.exists && changed < nowNs - kCoarsestTickNs;
-}
-
-StoreRead ReadStoreFile(const std::string& path, std::size_t maxBytes) {
-    StoreRead r;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        bool stable = true;
-        DWORD openError = 0;
-        if (ReadRegularFile(path, maxBytes, r.bytes, &r.error, &r.identity, &stable, &openError)) {
-            r.clean = stable;
-            if (stable) return r;
-            r.bytes.clear();
-            r.error = "File " + path + " changed while it was read";
-            continue;
-        }
-        r.clean = openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND;  // no file yet: an empty store
-        if (r.clean) r.error.clear();
-        return r;
-    }
-    return r;
 }
 
 bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::string* error) {
