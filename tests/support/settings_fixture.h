@@ -25,7 +25,7 @@
 namespace pvd::test {
 
 // A path as the program spells it, with the platform's separator.
-inline std::string Native(std::string path) {
+inline std::string NativePath(std::string path) {
     if (kPathSeparator != '/') std::replace(path.begin(), path.end(), '/', kPathSeparator);
     return path;
 }

@@ -23,7 +23,7 @@
 namespace pvd {
 namespace {
 
-using test::Native;
+using test::NativePath;
 using test::WriteFile;
 
 constexpr const char* kKey = "SOFTWARE\\Vantora\\VNRecorder";
@@ -48,7 +48,7 @@ class Paths : public test::ScratchHome {};
 
 TEST_F(Paths, AppDataFolderFallsThroughItsSources) {
     env.set("APPDATA", dir / "appdata");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), Native(dir / "appdata/Vantora/VNRecorder"));
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "appdata/Vantora/VNRecorder"));
 #ifndef _WIN32
     // On POSIX the XDG folder answers for an unset APPDATA (empty counts as unset).
     env.set("APPDATA", "");
@@ -56,27 +56,27 @@ TEST_F(Paths, AppDataFolderFallsThroughItsSources) {
     env.set("XDG_CONFIG_HOME", "").set("HOME", "");
 #endif
     env.set("APPDATA", "").set("USERPROFILE", dir / "ann");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), Native(dir / "ann/Vantora/VNRecorder"));
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "ann/Vantora/VNRecorder"));
     env.set("USERPROFILE", "");
     EXPECT_EQ(GetAppDataFolder("VNRecorder"), ExecutableFolder());
 }
 
 TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppData) {
     env.set("VNPROFILE", dir / "other");
-    PutMachineValue(kKey, "VNPROFILE", Native(dir / "prof/"));
-    EXPECT_EQ(GetProfileFolder("VNRecorder"), Native(dir / "prof/"));  // used exactly as stored
+    PutMachineValue(kKey, "VNPROFILE", NativePath(dir / "prof/"));
+    EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "prof/"));  // used exactly as stored
     EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));  // it does not exist
 
     PutMachineValue(kKey, "VNPROFILE", "");  // empty counts as unset
-    EXPECT_EQ(GetProfileFolder("VNRecorder"), Native(dir / "other/VNRecorder"));
-    env.set("VNPROFILE", Native(dir / "other/"));
-    EXPECT_EQ(GetProfileFolder("VNRecorder"), Native(dir / "other/VNRecorder"));
+    EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "other/VNRecorder"));
+    env.set("VNPROFILE", NativePath(dir / "other/"));
+    EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "other/VNRecorder"));
     EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));
     std::filesystem::create_directories(dir.path() / "other" / "VNRecorder");
     EXPECT_TRUE(ProfileFolderOverrideExists("VNRecorder"));
 
     env.set("VNPROFILE", "").set("APPDATA", dir / "appdata");
-    EXPECT_EQ(GetProfileFolder("VNRecorder"), Native(dir / "appdata/Vantora/VNRecorder"));
+    EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "appdata/Vantora/VNRecorder"));
     EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));
 }
 
@@ -94,16 +94,16 @@ TEST_F(Paths, DictationRootPrecedence) {
     }
     EXPECT_EQ(GetDictationRootFolder(), docsRoot);
 
-    env.set("VNFILES_PATH", Native(dir / "vnfiles"));
-    EXPECT_EQ(GetDictationRootFolder(), Native(dir / "vnfiles"));
+    env.set("VNFILES_PATH", NativePath(dir / "vnfiles"));
+    EXPECT_EQ(GetDictationRootFolder(), NativePath(dir / "vnfiles"));
 
-    PutUserSetting("Defaults", "Default Path", Native("<USERNAME>/Dictation"));
-    EXPECT_EQ(GetDictationRootFolder(), UserHome() + Native("/Dictation"));
-    EXPECT_EQ(GetDraftsFolder(), UserHome() + Native("/Dictation/Drafts"));
+    PutUserSetting("Defaults", "Default Path", NativePath("<USERNAME>/Dictation"));
+    EXPECT_EQ(GetDictationRootFolder(), UserHome() + NativePath("/Dictation"));
+    EXPECT_EQ(GetDraftsFolder(), UserHome() + NativePath("/Dictation/Drafts"));
 
-    PutMachineValue(kKey, "WorkingDirectory", Native("/srv/dict"));
+    PutMachineValue(kKey, "WorkingDirectory", NativePath("/srv/dict"));
     PathSource source;
-    EXPECT_EQ(GetDraftsFolder(&source), Native("/srv/dict/Drafts"));
+    EXPECT_EQ(GetDraftsFolder(&source), NativePath("/srv/dict/Drafts"));
     EXPECT_NE(source.text.find("registry"), std::string::npos);
     if (!docsRootExisted) std::filesystem::remove(docsRoot);
 }
@@ -132,19 +132,19 @@ TEST_F(Paths, RootOffTheLocalDiskFallsBackUnlessTheUserStoredIt) {
 
 TEST_F(Paths, XmlFileFollowsTheSettingAtEveryCall) {
     SetSettingsAppName(kApplicationName);
-    EXPECT_EQ(GetXMLFilename(), GetDraftsFolder() + Native("/ridavaruz.xml"));
+    EXPECT_EQ(GetXMLFilename(), GetDraftsFolder() + NativePath("/ridavaruz.xml"));
     PutUserSetting("Defaults", "XMLDataPath", "  /srv/pacs/order.xml ");
     EXPECT_EQ(GetXMLFilename(), "/srv/pacs/order.xml");
 }
 
 TEST_F(Paths, FileQuestionsHaveFixedAnswersWhenTheyCannotBeAnswered) {
-    const std::string file = Native(dir / "f.xml");
+    const std::string file = NativePath(dir / "f.xml");
     WriteFile(file, "x");
     EXPECT_TRUE(FileExistsQuiet(file));
     EXPECT_FALSE(FileExistsQuiet(dir.path().string()));
     EXPECT_FALSE(FolderExistsQuiet(file));
     EXPECT_FALSE(FileExistsQuiet(""));
-    EXPECT_EQ(GetFileModifiedDate(Native(dir / "missing")), 0);
+    EXPECT_EQ(GetFileModifiedDate(NativePath(dir / "missing")), 0);
     EXPECT_GT(GetFileModifiedDate(file), 0);
 
     // Two rewrites within one second still differ.
@@ -155,11 +155,11 @@ TEST_F(Paths, FileQuestionsHaveFixedAnswersWhenTheyCannotBeAnswered) {
 
     EXPECT_EQ(GetPathDriveType("\\\\srv\\share\\x"), kDriveNetwork);
     EXPECT_FALSE(IsFixedDrive(""));
-    EXPECT_EQ(GetPathDriveType(Native(dir / "not/yet/created")), GetPathDriveType(dir.path().string()));
+    EXPECT_EQ(GetPathDriveType(NativePath(dir / "not/yet/created")), GetPathDriveType(dir.path().string()));
     EXPECT_TRUE(HasDriveLetter("Q:\\x"));
     EXPECT_FALSE(HasDriveLetter("\\\\srv\\x"));
     EXPECT_FALSE(HasDriveLetter("/home/x"));
-    EXPECT_EQ(ResolveMappedDrive(Native(dir / "a/b.pfl"), true), Native(dir / "a/b.pfl"));  // not on a network drive
+    EXPECT_EQ(ResolveMappedDrive(NativePath(dir / "a/b.pfl"), true), NativePath(dir / "a/b.pfl"));  // not on a network drive
 #ifndef _WIN32
     // The file systems that POSIX counts as drives of each type.
     EXPECT_EQ(GetPathDriveType(""), kDriveNetwork);
@@ -173,20 +173,20 @@ TEST_F(Paths, FileQuestionsHaveFixedAnswersWhenTheyCannotBeAnswered) {
 
 TEST_F(Paths, CreateFolderPathMakesEveryMissingLevel) {
     std::filesystem::create_directories(dir.path() / "a");
-    EXPECT_TRUE(CreateFolderPath(Native(dir / "a/b/c")));
+    EXPECT_TRUE(CreateFolderPath(NativePath(dir / "a/b/c")));
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "a" / "b" / "c"));
-    EXPECT_TRUE(CreateFolderPath(Native(dir / "a/b/c")));  // already there
-    EXPECT_TRUE(CreateFolderPath(Native(dir / "x//y/")));  // empty parts stay parts
+    EXPECT_TRUE(CreateFolderPath(NativePath(dir / "a/b/c")));  // already there
+    EXPECT_TRUE(CreateFolderPath(NativePath(dir / "x//y/")));  // empty parts stay parts
     WriteFile(dir / "file", "");
-    EXPECT_FALSE(CreateFolderPath(Native(dir / "file/sub")));
+    EXPECT_FALSE(CreateFolderPath(NativePath(dir / "file/sub")));
     EXPECT_FALSE(CreateFolderPath(""));
 
     MemoryLog log;
-    EnsureTempFolder(Native(dir / "a/b"), log);
-    EnsureTempFolder(Native(dir / "t/Vantora/VNRecorder"), log);
+    EnsureTempFolder(NativePath(dir / "a/b"), log);
+    EnsureTempFolder(NativePath(dir / "t/Vantora/VNRecorder"), log);
     EXPECT_TRUE(log.lines.empty());
-    EnsureTempFolder(Native(dir / "file/Vantora"), log);
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"Unable to create Temp Path " + Native(dir / "file/Vantora")}));
+    EnsureTempFolder(NativePath(dir / "file/Vantora"), log);
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"Unable to create Temp Path " + NativePath(dir / "file/Vantora")}));
 }
 
 class Log : public test::ScratchHome {
@@ -202,8 +202,8 @@ protected:
 TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
     SetSettingsAppName(kApplicationName);
     SetExecutableBaseNameForTesting("pacs-vantora-driver");
-    ASSERT_TRUE(CreateFolderPath(Native(dir / "temp/Vantora/VNRecorder")));
-    EXPECT_EQ(LogFileName(), Native(dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log"));
+    ASSERT_TRUE(CreateFolderPath(NativePath(dir / "temp/Vantora/VNRecorder")));
+    EXPECT_EQ(LogFileName(), NativePath(dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log"));
     ActivityLog log;
     log.WriteLog("Change profile to recorder");
     log.StartLog();
@@ -228,7 +228,7 @@ TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
 }
 
 TEST_F(Log, AMissingFolderDropsEntriesSilently) {
-    env.set("TEMP", Native(dir / "no/such/folder"));
+    env.set("TEMP", NativePath(dir / "no/such/folder"));
     ActivityLog log;
     log.StartLog();
     log.WriteLog("lost");

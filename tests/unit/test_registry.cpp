@@ -8,7 +8,7 @@
 namespace pvd {
 namespace {
 
-using test::Native;
+using test::NativePath;
 using test::WriteFile;
 
 constexpr const char* kKey = "SOFTWARE\\Vantora\\VNRecorder";
@@ -44,14 +44,14 @@ TEST_F(Registry, TheUserNamePlaceholderLeadsToTheProfileFolder) {
 }
 
 TEST(FileNames, BaseNameAndFileName) {
-    EXPECT_EQ(GetFileBaseName(Native("/p/recorder.pfl")), "recorder");
-    EXPECT_EQ(GetFileBaseName(Native("/p.d/recorder")), "");
+    EXPECT_EQ(GetFileBaseName(NativePath("/p/recorder.pfl")), "recorder");
+    EXPECT_EQ(GetFileBaseName(NativePath("/p.d/recorder")), "");
     EXPECT_EQ(GetFileBaseName("ann.pfl"), "ann");
-    EXPECT_EQ(GetFileBaseName(Native("/p/.hidden")), "");
-    EXPECT_EQ(GetFileBaseName(Native("/p/a.b.c")), "a.b");
-    EXPECT_EQ(GetFileName(Native("/p/q/recorder.pfl")), "recorder.pfl");
+    EXPECT_EQ(GetFileBaseName(NativePath("/p/.hidden")), "");
+    EXPECT_EQ(GetFileBaseName(NativePath("/p/a.b.c")), "a.b");
+    EXPECT_EQ(GetFileName(NativePath("/p/q/recorder.pfl")), "recorder.pfl");
     EXPECT_EQ(GetFileName("recorder.pfl"), "recorder.pfl");
-    EXPECT_EQ(GetFileName(Native("/p/q/")), "");
+    EXPECT_EQ(GetFileName(NativePath("/p/q/")), "");
 }
 
 // The POSIX half from here: the .reg file format, and the special folders

@@ -13,7 +13,7 @@
 namespace pvd {
 namespace {
 
-using test::Native;
+using test::NativePath;
 using test::ReadFile;
 using test::WriteFile;
 
@@ -61,20 +61,20 @@ TEST_F(SettingsStore, WithoutAnApplicationNameTheExecutableNameIsUsed) {
 TEST_F(SettingsStore, ProfileComesFromTheProfileFileName) {
     env.set("APPDATA", dir / "appdata");
     EXPECT_EQ(SelectSettingsProfile(), "recorder");
-    EXPECT_EQ(GetProfilePathFilename(), Native(dir / "appdata/Vantora/VNRecorder/recorder.pfl"));
+    EXPECT_EQ(GetProfilePathFilename(), NativePath(dir / "appdata/Vantora/VNRecorder/recorder.pfl"));
     EXPECT_EQ(GetCurrentProfile(), "recorder");
 
     // A stored file name keeps its name but moves into an existing override folder.
     ResetSettingsState();
-    PutUserSetting("Defaults", "ProfilePathFilename", Native("/elsewhere/ann.pfl"));
+    PutUserSetting("Defaults", "ProfilePathFilename", NativePath("/elsewhere/ann.pfl"));
     std::filesystem::create_directories(dir.path() / "profiles" / "VNRecorder");
     env.set("VNPROFILE", dir / "profiles");
     EXPECT_EQ(SelectSettingsProfile(), "ann");
-    EXPECT_EQ(GetProfilePathFilename(), Native(dir / "profiles/VNRecorder/ann.pfl"));
+    EXPECT_EQ(GetProfilePathFilename(), NativePath(dir / "profiles/VNRecorder/ann.pfl"));
 
     // No extension: no profile name, the section stays "Defaults".
     ResetSettingsState();
-    PutUserSetting("Defaults", "ProfilePathFilename", Native("/p/noextension"));
+    PutUserSetting("Defaults", "ProfilePathFilename", NativePath("/p/noextension"));
     env.set("VNPROFILE", std::nullopt);
     EXPECT_EQ(SelectSettingsProfile(), "");
     EXPECT_EQ(GetCurrentProfile(), "Defaults");

@@ -29,7 +29,7 @@
 namespace pvd {
 namespace {
 
-using test::Native;
+using test::NativePath;
 using test::ReadFile;
 using test::WriteFile;
 namespace fs = std::filesystem;
@@ -82,8 +82,8 @@ protected:
 
 TEST_F(Stores, RegistryStringsEndAtTheirFirstNul) {
     // "<root>\0<elsewhere>": only the part before the NUL is the folder.
-    PutMachineData(kKey, "WorkingDirectory", 2, Utf16(Native(dir / "dictation") + '\0' + Native("/../elsewhere") + '\0'));
-    EXPECT_EQ(GetDraftsFolder(), Native(dir / "dictation/Drafts"));
+    PutMachineData(kKey, "WorkingDirectory", 2, Utf16(NativePath(dir / "dictation") + '\0' + NativePath("/../elsewhere") + '\0'));
+    EXPECT_EQ(GetDraftsFolder(), NativePath(dir / "dictation/Drafts"));
 
     // Data stored without its closing NUL keeps its last character.
     PutMachineData(kKey, "WorkingDirectory", 2, Utf16("/d"));
