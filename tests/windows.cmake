@@ -16,9 +16,20 @@ set_tests_properties(WindowsCommandLine PROPERTIES TIMEOUT 300 RUN_SERIAL TRUE)
 # permission bits, other users and links, and forked writers.
 pvd_unit_test(journal_tests unit/test_journal.cpp)
 # The Win32 services themselves: registry, settings store, places, files.
-# They and the launch tests set and read the machine values in the prefix's
-# HKEY_LOCAL_MACHINE, which all processes share: never side by side.
+# They, the settings and hardening suites and the launch tests set and read
+# the machine values in the prefix's HKEY_LOCAL_MACHINE and the program's
+# settings in its HKEY_CURRENT_USER, which all processes share: never side by
+# side.
 pvd_unit_test(win32_services_tests unit/test_win32_services.cpp LOCK machine-registry)
+# test_registry.cpp, test_settings.cpp and test_paths.cpp leave out, on
+# Windows, the .reg and INI file formats, the special folders from the XDG
+# variables and the POSIX file-system types.
+pvd_unit_test(settings_tests unit/test_registry.cpp unit/test_settings.cpp unit/test_paths.cpp LOCK machine-registry)
+# test_stores.cpp and test_private_files.cpp leave out, on Windows, the INI
+# and .reg files as POSIX guards them (size, FIFOs, links, modes, parse
+# cache) and the private temporary folder (XDG folders, permission bits,
+# other users).
+pvd_unit_test(hardening_tests unit/test_stores.cpp unit/test_private_files.cpp LOCK machine-registry)
 # The launch end to end. test_launch.cpp leaves out, on Windows: the kill
 # between the two saves (a POSIX build of the format library that sends
 # itself SIGKILL), the recorder's argc with a space in the path (Windows
@@ -38,12 +49,6 @@ add_test(NAME WindowsTrayUnderXvfb COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/e2e/windo
 set_tests_properties(WindowsTrayUnderXvfb PROPERTIES TIMEOUT 180 SKIP_RETURN_CODE 77 RUN_SERIAL TRUE)
 
 # Not yet under Wine:
-# - settings_tests (test_registry, test_settings, test_paths): they test the
-#   POSIX halves (.reg files, INI store, XDG folders, statfs); the Win32
-#   halves are tested by win32_services_tests above.
-# - hardening_tests (test_stores, test_private_files): the INI store and the
-#   private files as POSIX guards them (fork, permission bits, symbolic links,
-#   other users).
 # - program_tests, stress_tests, fault_tests, hostile_tests: they drive the
 #   POSIX tray program (signals, fork, /proc; WindowsProgram above drives the
 #   Windows one), as view_tests drive the Qt view.

@@ -30,6 +30,19 @@ inline bool SetMachineValue(const std::string& key, const std::string& name, con
     return r == ERROR_SUCCESS;
 }
 
+// Sets a value under HKEY_LOCAL_MACHINE with the given type and its bytes
+// exactly as the registry is to hold them (text as UTF-16LE, with or without
+// its closing NUL).
+inline bool SetMachineData(const std::string& key, const std::string& name, DWORD type, const std::string& bytes) {
+    HKEY k = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, win32::Wide(key).c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &k, nullptr) != ERROR_SUCCESS)
+        return false;
+    const LONG r = RegSetValueExW(k, win32::Wide(name).c_str(), 0, type, reinterpret_cast<const BYTE*>(bytes.data()),
+                                  static_cast<DWORD>(bytes.size()));
+    RegCloseKey(k);
+    return r == ERROR_SUCCESS;
+}
+
 // Removes a key under HKEY_LOCAL_MACHINE with everything in it.
 inline void RemoveMachineKey(const std::string& key) { RegDeleteTreeW(HKEY_LOCAL_MACHINE, win32::Wide(key).c_str()); }
 

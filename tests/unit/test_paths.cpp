@@ -1,14 +1,21 @@
 // Where things live: the precedence of every location lookup, and the file helpers.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/win32/text_encoding.h"
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
+#include "platform/posix/statfs_drive_type.h"
+#endif
+
 #include "app/activity_log.h"
 #include "app/order_file.h"
 #include "fileutil/FileFunctions.h"
-#include "platform/posix/statfs_drive_type.h"
 #include "platform/environment.h"
 #include "settings/EnvironmentFunction.h"
 #include "settings_fixture.h"
@@ -16,128 +23,170 @@
 namespace pvd {
 namespace {
 
+using test::NativePath;
 using test::WriteFile;
+
+constexpr const char* kKey = "SOFTWARE\\Vantora\\VNRecorder";
+
+// Sets a file's modification time, in nanoseconds since 1970.
+void SetModifiedNs(const std::string& file, std::int64_t ns) {
+#ifdef _WIN32
+    const std::uint64_t ticks = static_cast<std::uint64_t>(ns / 100) + 116444736000000000ULL;  // 100 ns since 1601
+    const FILETIME ft{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    HANDLE h = CreateFileW(win32::Wide(file).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(SetFileTime(h, nullptr, nullptr, &ft));
+    CloseHandle(h);
+#else
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {ns / 1'000'000'000, ns % 1'000'000'000}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+#endif
+}
 
 class Paths : public test::ScratchHome {};
 
 TEST_F(Paths, AppDataFolderFallsThroughItsSources) {
     env.set("APPDATA", dir / "appdata");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), dir / "appdata/Vantora/VNRecorder");
-    env.set("APPDATA", "");  // empty counts as unset: the XDG folder answers for it
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "appdata/Vantora/VNRecorder"));
+#ifndef _WIN32
+    // On POSIX the XDG folder answers for an unset APPDATA (empty counts as unset).
+    env.set("APPDATA", "");
     EXPECT_EQ(GetAppDataFolder("VNRecorder"), dir / "config/Vantora/VNRecorder");
-    env.set("XDG_CONFIG_HOME", "").set("HOME", "").set("USERPROFILE", dir / "ann");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), dir / "ann/Vantora/VNRecorder");
+    env.set("XDG_CONFIG_HOME", "").set("HOME", "");
+#endif
+    env.set("APPDATA", "").set("USERPROFILE", dir / "ann");
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "ann/Vantora/VNRecorder"));
     env.set("USERPROFILE", "");
     EXPECT_EQ(GetAppDataFolder("VNRecorder"), ExecutableFolder());
 }
 
 TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppData) {
     env.set("VNPROFILE", dir / "other");
-    MachineValues("SOFTWARE\\Vantora\\VNRecorder", "\"VNPROFILE\"=\"/prof/\"\n");
-    EXPECT_EQ(GetProfileFolder("VNRecorder"), "/prof/");  // used exactly as stored
-    EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));  // /prof/ does not exist
+    PutMachineValue(kKey, "VNPROFILE", NativePath(dir / "prof/"));
+    EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "prof/"));  // used exactly as stored
+    EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));  // it does not exist
 
-    MachineValues("SOFTWARE\\Vantora\\VNRecorder", "");
-    EXPECT_EQ(GetProfileFolder("VNRecorder"), dir / "other/VNRecorder");
-    env.set("VNPROFILE", dir / "other/");
-    EXPECT_EQ(GetProfileFolder("VNRecorder"), dir / "other/VNRecorder");
+    PutMachineValue(kKey, "VNPROFILE", "");  // empty counts as unset
+    EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "other/VNRecorder"));
+    env.set("VNPROFILE", NativePath(dir / "other/"));
+    EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "other/VNRecorder"));
     EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));
     std::filesystem::create_directories(dir.path() / "other" / "VNRecorder");
     EXPECT_TRUE(ProfileFolderOverrideExists("VNRecorder"));
 
-    env.set("VNPROFILE", "");
-    EXPECT_EQ(GetProfileFolder("VNRecorder"), dir / "config/Vantora/VNRecorder");
+    env.set("VNPROFILE", "").set("APPDATA", dir / "appdata");
+    EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "appdata/Vantora/VNRecorder"));
     EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));
 }
 
 TEST_F(Paths, DictationRootPrecedence) {
     SetSettingsAppName(kApplicationName);
-    // Built-in root when nothing is configured and documents has no VnFiles.
-    EXPECT_EQ(GetDictationRootFolder(), dir / "home/VnFiles");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "home" / "VnFiles"));  // never created
+    // On Windows the documents folder is the Wine prefix's own: left as found.
+    const std::string docsRoot = Documents() + kPathSeparator + "VnFiles";
+    const bool docsRootExisted = FolderExistsQuiet(docsRoot);
+    if (!docsRootExisted) {
+        // The built-in root when nothing is configured and documents has no VnFiles.
+        const bool builtInExisted = FolderExistsQuiet(BuiltInRoot());
+        EXPECT_EQ(GetDictationRootFolder(), BuiltInRoot());
+        EXPECT_EQ(FolderExistsQuiet(BuiltInRoot()), builtInExisted);  // never created
+        std::filesystem::create_directories(docsRoot);
+    }
+    EXPECT_EQ(GetDictationRootFolder(), docsRoot);
 
-    std::filesystem::create_directories(dir.path() / "home" / "Documents" / "VnFiles");
-    EXPECT_EQ(GetDictationRootFolder(), dir / "home/Documents/VnFiles");
+    env.set("VNFILES_PATH", NativePath(dir / "vnfiles"));
+    EXPECT_EQ(GetDictationRootFolder(), NativePath(dir / "vnfiles"));
 
-    env.set("VNFILES_PATH", dir / "vnfiles");
-    EXPECT_EQ(GetDictationRootFolder(), dir / "vnfiles");
+    PutUserSetting("Defaults", "Default Path", NativePath("<USERNAME>/Dictation"));
+    EXPECT_EQ(GetDictationRootFolder(), UserHome() + NativePath("/Dictation"));
+    EXPECT_EQ(GetDraftsFolder(), UserHome() + NativePath("/Dictation/Drafts"));
 
-    WriteSettings("[Defaults]\nDefault Path=<USERNAME>/Dictation\n");
-    EXPECT_EQ(GetDictationRootFolder(), dir / "home/Dictation");
-    EXPECT_EQ(GetDraftsFolder(), dir / "home/Dictation/Drafts");
-
-    MachineValues("SOFTWARE\\Vantora\\VNRecorder", "\"WorkingDirectory\"=\"/srv/dict\"\n");
+    PutMachineValue(kKey, "WorkingDirectory", NativePath("/srv/dict"));
     PathSource source;
-    EXPECT_EQ(GetDraftsFolder(&source), "/srv/dict/Drafts");
+    EXPECT_EQ(GetDraftsFolder(&source), NativePath("/srv/dict/Drafts"));
     EXPECT_NE(source.text.find("registry"), std::string::npos);
+    if (!docsRootExisted) std::filesystem::remove(docsRoot);
 }
 
 TEST_F(Paths, RootOffTheLocalDiskFallsBackUnlessTheUserStoredIt) {
+#ifdef _WIN32
+    // A network share, and a drive letter with no drive behind it.
+    const std::vector<std::string> offDisk = {"\\\\server\\share\\vnfiles", "R:\\vnfiles"};
+#else
     struct statfs fs{};
     if (statfs("/dev/shm", &fs) != 0 || DriveTypeOfFileSystem(static_cast<std::int64_t>(fs.f_type)) == kDriveFixed)
         GTEST_SKIP() << "no RAM disk at /dev/shm to stand for a drive that is not fixed";
+    const std::vector<std::string> offDisk = {"/dev/shm/vnfiles"};
+#endif
     SetSettingsAppName(kApplicationName);
-    env.set("VNFILES_PATH", "/dev/shm/vnfiles");
-    EXPECT_EQ(GetDictationRootFolder(), dir / "home/VnFiles");
-    WriteSettings("[Defaults]\nDefault Path=/dev/shm/vnfiles\n");
-    EXPECT_EQ(GetDictationRootFolder(), "/dev/shm/vnfiles");
+    for (const std::string& root : offDisk) {
+        env.set("VNFILES_PATH", root);
+        EXPECT_EQ(GetDictationRootFolder(), BuiltInRoot()) << root;
+    }
+    PutUserSetting("Defaults", "Default Path", offDisk.front());
+    EXPECT_EQ(GetDictationRootFolder(), offDisk.front());
+    // An empty stored root names no folder at all, on no drive.
+    PutUserSetting("Defaults", "Default Path", "");
+    EXPECT_EQ(GetDictationRootFolder(), BuiltInRoot());
 }
 
 TEST_F(Paths, XmlFileFollowsTheSettingAtEveryCall) {
     SetSettingsAppName(kApplicationName);
-    EXPECT_EQ(GetXMLFilename(), dir / "home/VnFiles/Drafts/ridavaruz.xml");
-    WriteSettings("[Defaults]\nXMLDataPath=  /srv/pacs/order.xml \n");
+    EXPECT_EQ(GetXMLFilename(), GetDraftsFolder() + NativePath("/ridavaruz.xml"));
+    PutUserSetting("Defaults", "XMLDataPath", "  /srv/pacs/order.xml ");
     EXPECT_EQ(GetXMLFilename(), "/srv/pacs/order.xml");
 }
 
 TEST_F(Paths, FileQuestionsHaveFixedAnswersWhenTheyCannotBeAnswered) {
-    const std::string file = dir / "f.xml";
+    const std::string file = NativePath(dir / "f.xml");
     WriteFile(file, "x");
     EXPECT_TRUE(FileExistsQuiet(file));
     EXPECT_FALSE(FileExistsQuiet(dir.path().string()));
     EXPECT_FALSE(FolderExistsQuiet(file));
     EXPECT_FALSE(FileExistsQuiet(""));
-    EXPECT_EQ(GetFileModifiedDate(dir / "missing"), 0);
+    EXPECT_EQ(GetFileModifiedDate(NativePath(dir / "missing")), 0);
     EXPECT_GT(GetFileModifiedDate(file), 0);
 
     // Two rewrites within one second still differ.
-    struct timespec times[2] = {{0, UTIME_OMIT}, {1'700'000'000, 100}};
-    utimensat(AT_FDCWD, file.c_str(), times, 0);
-    FileDate first = GetFileModifiedDate(file);
-    times[1].tv_nsec = 200;
-    utimensat(AT_FDCWD, file.c_str(), times, 0);
+    SetModifiedNs(file, 1'700'000'000'000'000'100);
+    const FileDate first = GetFileModifiedDate(file);
+    SetModifiedNs(file, 1'700'000'000'000'000'200);
     EXPECT_GT(GetFileModifiedDate(file), first);
 
     EXPECT_EQ(GetPathDriveType("\\\\srv\\share\\x"), kDriveNetwork);
-    EXPECT_EQ(GetPathDriveType(""), kDriveNetwork);
-    EXPECT_EQ(GetPathDriveType(dir / "not/yet/created"), GetPathDriveType(dir.path().string()));
+    EXPECT_FALSE(IsFixedDrive(""));
+    EXPECT_EQ(GetPathDriveType(NativePath(dir / "not/yet/created")), GetPathDriveType(dir.path().string()));
     EXPECT_TRUE(HasDriveLetter("Q:\\x"));
     EXPECT_FALSE(HasDriveLetter("\\\\srv\\x"));
     EXPECT_FALSE(HasDriveLetter("/home/x"));
-    EXPECT_EQ(ResolveMappedDrive(dir / "a/b.pfl", true), dir / "a/b.pfl");  // no drive letters here
+    EXPECT_EQ(ResolveMappedDrive(NativePath(dir / "a/b.pfl"), true), NativePath(dir / "a/b.pfl"));  // not on a network drive
+#ifndef _WIN32
+    // The file systems that POSIX counts as drives of each type.
+    EXPECT_EQ(GetPathDriveType(""), kDriveNetwork);
     EXPECT_EQ(DriveTypeOfFileSystem(0x6969), kDriveNetwork);
     EXPECT_EQ(DriveTypeOfFileSystem(0xFF534D42), kDriveNetwork);
     EXPECT_EQ(DriveTypeOfFileSystem(0x9660), kDriveCdRom);
     EXPECT_EQ(DriveTypeOfFileSystem(0x01021994), kDriveRam);
     EXPECT_EQ(DriveTypeOfFileSystem(0xEF53), kDriveFixed);
+#endif
 }
 
 TEST_F(Paths, CreateFolderPathMakesEveryMissingLevel) {
     std::filesystem::create_directories(dir.path() / "a");
-    EXPECT_TRUE(CreateFolderPath(dir / "a/b/c"));
+    EXPECT_TRUE(CreateFolderPath(NativePath(dir / "a/b/c")));
     EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "a" / "b" / "c"));
-    EXPECT_TRUE(CreateFolderPath(dir / "a/b/c"));  // already there
-    EXPECT_TRUE(CreateFolderPath(dir / "x//y/"));  // empty parts stay parts
+    EXPECT_TRUE(CreateFolderPath(NativePath(dir / "a/b/c")));  // already there
+    EXPECT_TRUE(CreateFolderPath(NativePath(dir / "x//y/")));  // empty parts stay parts
     WriteFile(dir / "file", "");
-    EXPECT_FALSE(CreateFolderPath(dir / "file/sub"));
+    EXPECT_FALSE(CreateFolderPath(NativePath(dir / "file/sub")));
     EXPECT_FALSE(CreateFolderPath(""));
 
     MemoryLog log;
-    EnsureTempFolder(dir / "a/b", log);
-    EnsureTempFolder(dir / "t/Vantora/VNRecorder", log);
+    EnsureTempFolder(NativePath(dir / "a/b"), log);
+    EnsureTempFolder(NativePath(dir / "t/Vantora/VNRecorder"), log);
     EXPECT_TRUE(log.lines.empty());
-    EnsureTempFolder(dir / "file/Vantora", log);
-    EXPECT_EQ(log.lines, (std::vector<std::string>{"Unable to create Temp Path " + (dir / "file/Vantora")}));
+    EnsureTempFolder(NativePath(dir / "file/Vantora"), log);
+    EXPECT_EQ(log.lines, (std::vector<std::string>{"Unable to create Temp Path " + NativePath(dir / "file/Vantora")}));
 }
 
 class Log : public test::ScratchHome {
@@ -153,8 +202,8 @@ protected:
 TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
     SetSettingsAppName(kApplicationName);
     SetExecutableBaseNameForTesting("pacs-vantora-driver");
-    ASSERT_TRUE(CreateFolderPath(dir / "temp/Vantora/VNRecorder"));
-    EXPECT_EQ(LogFileName(), dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log");
+    ASSERT_TRUE(CreateFolderPath(NativePath(dir / "temp/Vantora/VNRecorder")));
+    EXPECT_EQ(LogFileName(), NativePath(dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log"));
     ActivityLog log;
     log.WriteLog("Change profile to recorder");
     log.StartLog();
@@ -167,7 +216,7 @@ TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
     EXPECT_NE(text.find(" - Load XML /x.xml\n"), std::string::npos);
     EXPECT_EQ(text.find("hidden"), std::string::npos);
 
-    WriteSettings("[Defaults]\nVerboseLog=1\n");
+    PutUserSetting("Defaults", "VerboseLog", "1");
     log.WriteLog("Change profile to again");
     log.StartLog();
     log.WriteVerboseLog("shown");
@@ -179,7 +228,7 @@ TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
 }
 
 TEST_F(Log, AMissingFolderDropsEntriesSilently) {
-    env.set("TEMP", dir / "no/such/folder");
+    env.set("TEMP", NativePath(dir / "no/such/folder"));
     ActivityLog log;
     log.StartLog();
     log.WriteLog("lost");

@@ -1,26 +1,20 @@
-// The .reg reader behind the registry lookups, and the special folders.
+// The registry lookups, the .reg reader behind them on POSIX, the special
+// folders and the file-name helpers.
 #include <gtest/gtest.h>
 
 #include "settings/registry.h"
-#include "platform/posix/reg_file.h"
-#include "test_support.h"
+#include "settings_fixture.h"
 
 namespace pvd {
 namespace {
 
-using test::ScopedEnv;
-using test::TempDir;
+using test::NativePath;
 using test::WriteFile;
 
 constexpr const char* kKey = "SOFTWARE\\Vantora\\VNRecorder";
 
-class Registry : public testing::Test {
+class Registry : public test::ScratchHome {
 protected:
-    TempDir dir;
-    ScopedEnv env;
-    void SetUp() override {
-        env.set("VANTORA_MACHINE_REGISTRY", dir / "machine.reg").set("XDG_CONFIG_HOME", dir / "config").set("HOME", dir / "home");
-    }
     void Machine(std::string_view text) { WriteFile(dir / "machine.reg", text); }
     void User(std::string_view text) {
         std::filesystem::create_directories(dir.path() / "config" / "vantora");
@@ -31,6 +25,38 @@ protected:
     }
 };
 
+TEST_F(Registry, ChangesAreSeenAtTheNextRead) {
+    const std::string key = "SOFTWARE\\Vantora\\VNR";
+    PutMachineValue(key, "PATH", "/opt/a");
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, key, "PATH"), "/opt/a");
+    PutMachineValue(key, "PATH", "/opt/b");
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, key, "PATH"), "/opt/b");
+    PutMachineValue(key, "PATH", std::nullopt);
+    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, key, "PATH"), "");
+}
+
+TEST_F(Registry, TheUserNamePlaceholderLeadsToTheProfileFolder) {
+    const std::string home = UserHome();
+    ASSERT_FALSE(home.empty());
+    EXPECT_EQ(ExpandUserNamePlaceholder("<UserName>/Dictation/<username>"), home + "/Dictation/" + home);
+    EXPECT_EQ(ExpandUserNamePlaceholder("/srv/<username>/x"), "/srv/<username>/x");  // only in front
+    EXPECT_EQ(ExpandUserNamePlaceholder("<user>/x"), "<user>/x");
+}
+
+TEST(FileNames, BaseNameAndFileName) {
+    EXPECT_EQ(GetFileBaseName(NativePath("/p/recorder.pfl")), "recorder");
+    EXPECT_EQ(GetFileBaseName(NativePath("/p.d/recorder")), "");
+    EXPECT_EQ(GetFileBaseName("ann.pfl"), "ann");
+    EXPECT_EQ(GetFileBaseName(NativePath("/p/.hidden")), "");
+    EXPECT_EQ(GetFileBaseName(NativePath("/p/a.b.c")), "a.b");
+    EXPECT_EQ(GetFileName(NativePath("/p/q/recorder.pfl")), "recorder.pfl");
+    EXPECT_EQ(GetFileName("recorder.pfl"), "recorder.pfl");
+    EXPECT_EQ(GetFileName(NativePath("/p/q/")), "");
+}
+
+// The POSIX half from here: the .reg file format, and the special folders
+// from the XDG variables (the Win32 half is in test_win32_services.cpp).
+#ifndef _WIN32
 std::string Utf16Le(std::u16string_view s) {
     std::string out = "\xFF\xFE";
     for (char16_t c : s) {
@@ -87,13 +113,6 @@ TEST_F(Registry, MachineAndUserValuesNeverMix) {
     EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, "Network\\Y", "RemotePath"), "");
 }
 
-TEST_F(Registry, ChangesAreSeenAtTheNextRead) {
-    Machine("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR]\n\"PATH\"=\"/opt/a\"\n");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, "SOFTWARE\\Vantora\\VNR", "PATH"), "/opt/a");
-    Machine("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR]\n\"PATH\"=\"/opt/b\"\n");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, "SOFTWARE\\Vantora\\VNR", "PATH"), "/opt/b");
-}
-
 TEST_F(Registry, BrokenFilesYieldTheFallbackAndKeepTheGoodLines) {
     static constexpr char kBinary[] = "\x00\x01\xFF garbage \x7F\n";
     for (std::string text : {std::string(), std::string(kBinary, sizeof kBinary - 1),
@@ -111,7 +130,7 @@ TEST_F(Registry, BrokenFilesYieldTheFallbackAndKeepTheGoodLines) {
     EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, kKey, "Empty"), "");  // zero-size text reads as empty
 }
 
-TEST_F(Registry, SpecialFoldersAndThePlaceholder) {
+TEST_F(Registry, SpecialFoldersFromTheXdgVariables) {
     env.set("XDG_DOCUMENTS_DIR", std::nullopt);
     EXPECT_EQ(GetSpecialFolder(40), dir / "home");
     EXPECT_EQ(GetSpecialFolder(5), dir / "home/Documents");
@@ -121,22 +140,9 @@ TEST_F(Registry, SpecialFoldersAndThePlaceholder) {
     env.set("XDG_DOCUMENTS_DIR", dir / "docs/");
     EXPECT_EQ(GetSpecialFolder(5), dir / "docs");
     EXPECT_EQ(GetSpecialFolder(26), "");
-
-    EXPECT_EQ(ExpandUserNamePlaceholder("<UserName>/Dictation/<username>"), dir / "home/Dictation/" + (dir / "home"));
-    EXPECT_EQ(ExpandUserNamePlaceholder("/srv/<username>/x"), "/srv/<username>/x");
-    EXPECT_EQ(ExpandUserNamePlaceholder("<user>/x"), "<user>/x");
 }
 
-TEST(FileNames, BaseNameAndFileName) {
-    EXPECT_EQ(GetFileBaseName("/p/recorder.pfl"), "recorder");
-    EXPECT_EQ(GetFileBaseName("/p.d/recorder"), "");
-    EXPECT_EQ(GetFileBaseName("ann.pfl"), "ann");
-    EXPECT_EQ(GetFileBaseName("/p/.hidden"), "");
-    EXPECT_EQ(GetFileBaseName("/p/a.b.c"), "a.b");
-    EXPECT_EQ(GetFileName("/p/q/recorder.pfl"), "recorder.pfl");
-    EXPECT_EQ(GetFileName("recorder.pfl"), "recorder.pfl");
-    EXPECT_EQ(GetFileName("/p/q/"), "");
-}
+#endif
 
 }  // namespace
 }  // namespace pvd

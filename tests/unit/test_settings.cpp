@@ -1,83 +1,80 @@
-// The settings store: INI files written by hand and by the program, the
-// profile, and the verbose-log window.
+// The settings above the store: the profile and its sections, the
+// application name, the verbose-log window; and, on POSIX, the INI files
+// that hold them, written by hand and by the program.
 #include <gtest/gtest.h>
 
 #include "platform/environment.h"
-#include "platform/posix/ini_file.h"
 #include "settings/systemRegKeys.h"
 #include "settings_fixture.h"
+#ifndef _WIN32
+#include "platform/posix/ini_file.h"
+#endif
 
 namespace pvd {
 namespace {
 
+using test::NativePath;
 using test::ReadFile;
 using test::WriteFile;
 
 class SettingsStore : public test::ScratchHome {};
 
-TEST_F(SettingsStore, HandWrittenFilesReadAsAdministratorsExpect) {
+TEST_F(SettingsStore, ValuesAreTrimmedAndTheProfileNamesItsSection) {
     SetSettingsAppName(kApplicationName);
-    WriteSettings("orphan=1\r\n[defaults]\r\nDefault Path = /first \r\nXMLDataPath=  /srv/pacs/order.xml \r\n"
-                  "XMLDataPath=/second\r\n; XMLDataPath=/comment\r\nTabbed=\tx\t\r\n[recorder]\r\nDefault Path=/profile\r\n");
-    EXPECT_EQ(GetDefaultSetting("XMLDataPath", "dflt"), "/srv/pacs/order.xml");  // first of duplicates, spaces trimmed
-    EXPECT_EQ(GetDefaultSetting("default path", "dflt"), "/first");
-    EXPECT_EQ(GetDefaultSetting("Tabbed", "dflt"), "\tx\t");  // only spaces are trimmed
-    EXPECT_EQ(GetDefaultSetting("orphan", "dflt"), "dflt");
+    PutUserSetting("Defaults", "XMLDataPath", "  /srv/pacs/order.xml ");
+    PutUserSetting("Defaults", "Default Path", "/first");
+    PutUserSetting("recorder", "Default Path", "/profile");
+    EXPECT_EQ(GetDefaultSetting("XMLDataPath", "dflt"), "/srv/pacs/order.xml");
+    EXPECT_EQ(GetDefaultSetting("default path", "dflt"), "/first");  // names without regard to case
     EXPECT_EQ(GetDefaultSetting("Missing", 0), "0");
     EXPECT_EQ(GetProfileSetting("Default Path", "dflt"), "/first");  // the profile section is "Defaults" until set
     ASSERT_TRUE(SetCurrentProfile("recorder"));
     EXPECT_FALSE(SetCurrentProfile(""));
     EXPECT_EQ(GetCurrentProfile(), "recorder");
     EXPECT_EQ(GetProfileSetting("Default Path", "dflt"), "/profile");
+    EXPECT_EQ(GetProfileSetting("Missing", "dflt"), "dflt");
 }
 
-TEST_F(SettingsStore, WritesKeepEveryOtherLineAndAreSeenAtOnce) {
+TEST_F(SettingsStore, WritesAreSeenAtOnceAndKeepEveryOtherValue) {
     SetSettingsAppName(kApplicationName);
-    const std::string before = "; kept comment\r\n[Defaults]\r\nVerboseLog=1\r\nXMLDataPath=/old\r\n\r\n[recorder]\r\nDefault Path=/d\r\n";
-    WriteSettings(before);
+    PutUserSetting("Defaults", "VerboseLog", "1");
+    PutUserSetting("Defaults", "XMLDataPath", "/old");
+    PutUserSetting("recorder", "Default Path", "/d");
+    EXPECT_EQ(GetDefaultSetting("XMLDataPath", ""), "/old");
     ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/new path.xml"));
     ASSERT_TRUE(SaveDefaultSetting("Added", "v"));
-    EXPECT_EQ(ReadFile(Settings()),
-              "; kept comment\r\n[Defaults]\r\nVerboseLog=1\r\nXMLDataPath=/new path.xml\r\nAdded=v\r\n\r\n[recorder]\r\nDefault Path=/d\r\n");
     EXPECT_EQ(GetDefaultSetting("XMLDataPath", ""), "/new path.xml");
-    EXPECT_FALSE(SaveDefaultSetting("XMLDataPath", "/evil\n[Defaults]\nVerboseLog=1"));
-    EXPECT_EQ(GetDefaultSetting("XMLDataPath", ""), "/new path.xml");
-}
-
-TEST_F(SettingsStore, FirstWriteCreatesTheFileAndTheSection) {
-    SetSettingsAppName(kApplicationName);
-    ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/x.xml"));
-    EXPECT_EQ(ReadFile(Settings()), "[Defaults]\nXMLDataPath=/x.xml\n");
-    WriteSettings("[Other]\nk=v");  // no final line end, no Defaults section
-    ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/y.xml"));
-    EXPECT_EQ(ReadFile(Settings()), "[Other]\nk=v\n\n[Defaults]\nXMLDataPath=/y.xml\n");
+    EXPECT_EQ(UserSetting("Defaults", "XMLDataPath"), "/new path.xml");
+    EXPECT_EQ(UserSetting("Defaults", "Added"), "v");
+    EXPECT_EQ(UserSetting("Defaults", "VerboseLog"), "1");
+    EXPECT_EQ(UserSetting("recorder", "Default Path"), "/d");
 }
 
 TEST_F(SettingsStore, WithoutAnApplicationNameTheExecutableNameIsUsed) {
     SetExecutableBaseNameForTesting("some-program");
     EXPECT_EQ(GetSettingsAppName(), "some-program");
     ASSERT_TRUE(SaveDefaultSetting("k", "v"));
-    EXPECT_TRUE(std::filesystem::exists(dir.path() / "config" / "some-program" / "settings.ini"));
+    EXPECT_EQ(UserSetting("Defaults", "k", "some-program"), "v");
     SetExecutableBaseNameForTesting("");
 }
 
 TEST_F(SettingsStore, ProfileComesFromTheProfileFileName) {
     env.set("APPDATA", dir / "appdata");
     EXPECT_EQ(SelectSettingsProfile(), "recorder");
-    EXPECT_EQ(GetProfilePathFilename(), dir / "appdata/Vantora/VNRecorder/recorder.pfl");
+    EXPECT_EQ(GetProfilePathFilename(), NativePath(dir / "appdata/Vantora/VNRecorder/recorder.pfl"));
     EXPECT_EQ(GetCurrentProfile(), "recorder");
 
     // A stored file name keeps its name but moves into an existing override folder.
     ResetSettingsState();
-    WriteSettings("[Defaults]\nProfilePathFilename=/elsewhere/ann.pfl\n");
+    PutUserSetting("Defaults", "ProfilePathFilename", NativePath("/elsewhere/ann.pfl"));
     std::filesystem::create_directories(dir.path() / "profiles" / "VNRecorder");
     env.set("VNPROFILE", dir / "profiles");
     EXPECT_EQ(SelectSettingsProfile(), "ann");
-    EXPECT_EQ(GetProfilePathFilename(), dir / "profiles/VNRecorder/ann.pfl");
+    EXPECT_EQ(GetProfilePathFilename(), NativePath(dir / "profiles/VNRecorder/ann.pfl"));
 
     // No extension: no profile name, the section stays "Defaults".
     ResetSettingsState();
-    WriteSettings("[Defaults]\nProfilePathFilename=/p/noextension\n");
+    PutUserSetting("Defaults", "ProfilePathFilename", NativePath("/p/noextension"));
     env.set("VNPROFILE", std::nullopt);
     EXPECT_EQ(SelectSettingsProfile(), "");
     EXPECT_EQ(GetCurrentProfile(), "Defaults");
@@ -89,7 +86,7 @@ TEST_F(SettingsStore, VerboseWindowOpensAtTheFirstCheckAndClosesAfterThirtyDays)
     EXPECT_FALSE(IsVerboseLogOn(clock));  // VerboseLog absent: off, but the date is stored
     EXPECT_EQ(GetDefaultSetting("VerboseLogDate", 0), "2027-01-06 10:00:00");
 
-    WriteSettings("[Defaults]\nVerboseLog=1\n");
+    PutUserSetting("Defaults", "VerboseLog", "1");
     EXPECT_TRUE(IsVerboseLogOn(clock));
     clock.set(FromLocalTime(LocalTime{2027, 1, 6, 9, 59, 59}));
     EXPECT_TRUE(IsVerboseLogOn(clock));
@@ -101,11 +98,48 @@ TEST_F(SettingsStore, VerboseWindowOpensAtTheFirstCheckAndClosesAfterThirtyDays)
     EXPECT_EQ(GetDefaultSetting("VerboseLogDate", 0), "2027-02-05 10:00:01");
 
     for (const char* bad : {"next week", "2027-13-01 00:00:00", ""}) {
-        WriteSettings(std::string("[Defaults]\nVerboseLog=1\nVerboseLogDate=") + bad + "\n");
+        PutUserSetting("Defaults", "VerboseLogDate", bad);
         EXPECT_FALSE(IsVerboseLogOn(clock)) << bad;
     }
-    WriteSettings("[Defaults]\nVerboseLog=yes\nVerboseLogDate=2099-01-01 00:00:00\n");
+    PutUserSetting("Defaults", "VerboseLog", "yes");
+    PutUserSetting("Defaults", "VerboseLogDate", "2099-01-01 00:00:00");
     EXPECT_FALSE(IsVerboseLogOn(clock));
+}
+
+// The POSIX half from here: the INI file format (the registry keeps the
+// Windows settings, tested in test_win32_services.cpp).
+#ifndef _WIN32
+TEST_F(SettingsStore, HandWrittenFilesReadAsAdministratorsExpect) {
+    SetSettingsAppName(kApplicationName);
+    WriteSettings("orphan=1\r\n[defaults]\r\nDefault Path = /first \r\nXMLDataPath=  /srv/pacs/order.xml \r\n"
+                  "XMLDataPath=/second\r\n; XMLDataPath=/comment\r\nTabbed=\tx\t\r\n[recorder]\r\nDefault Path=/profile\r\n");
+    EXPECT_EQ(GetDefaultSetting("XMLDataPath", "dflt"), "/srv/pacs/order.xml");  // first of duplicates, spaces trimmed
+    EXPECT_EQ(GetDefaultSetting("default path", "dflt"), "/first");
+    EXPECT_EQ(GetDefaultSetting("Tabbed", "dflt"), "\tx\t");  // only spaces are trimmed
+    EXPECT_EQ(GetDefaultSetting("orphan", "dflt"), "dflt");
+    ASSERT_TRUE(SetCurrentProfile("recorder"));
+    EXPECT_EQ(GetProfileSetting("Default Path", "dflt"), "/profile");
+}
+
+TEST_F(SettingsStore, WritesKeepEveryOtherLineByteForByte) {
+    SetSettingsAppName(kApplicationName);
+    const std::string before = "; kept comment\r\n[Defaults]\r\nVerboseLog=1\r\nXMLDataPath=/old\r\n\r\n[recorder]\r\nDefault Path=/d\r\n";
+    WriteSettings(before);
+    ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/new path.xml"));
+    ASSERT_TRUE(SaveDefaultSetting("Added", "v"));
+    EXPECT_EQ(ReadFile(Settings()),
+              "; kept comment\r\n[Defaults]\r\nVerboseLog=1\r\nXMLDataPath=/new path.xml\r\nAdded=v\r\n\r\n[recorder]\r\nDefault Path=/d\r\n");
+    EXPECT_FALSE(SaveDefaultSetting("XMLDataPath", "/evil\n[Defaults]\nVerboseLog=1"));
+    EXPECT_EQ(GetDefaultSetting("XMLDataPath", ""), "/new path.xml");
+}
+
+TEST_F(SettingsStore, FirstWriteCreatesTheFileAndTheSection) {
+    SetSettingsAppName(kApplicationName);
+    ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/x.xml"));
+    EXPECT_EQ(ReadFile(Settings()), "[Defaults]\nXMLDataPath=/x.xml\n");
+    WriteSettings("[Other]\nk=v");  // no final line end, no Defaults section
+    ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/y.xml"));
+    EXPECT_EQ(ReadFile(Settings()), "[Other]\nk=v\n\n[Defaults]\nXMLDataPath=/y.xml\n");
 }
 
 TEST(IniFile, WhatIsWrittenReadsBackWhateverTheLineEnds) {
@@ -126,6 +160,8 @@ TEST(IniFile, ValuesThatCannotBeStoredAreRefused) {
     EXPECT_FALSE(WriteIniValue(dir / "blocker/a.ini", "S", "k", "v"));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "a.ini"));
 }
+
+#endif
 
 }  // namespace
 }  // namespace pvd

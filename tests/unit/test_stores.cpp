@@ -1,9 +1,13 @@
-// The stores the program reads and writes: a settings file that did not read
-// cleanly is never written, links and modes survive a write, a byte-order
-// mark is kept, a file is parsed again only when it changed, and registry
-// strings end at their first NUL.
+// The stores the program reads and writes: registry strings end at their
+// first NUL, and a verbose check that cannot store its date says why, once.
+// On POSIX also: a settings file that did not read cleanly is never written,
+// links and modes survive a write, a byte-order mark is kept, and a file is
+// parsed again only when it changed.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,11 +15,13 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/posix/ini_file.h"
+#endif
+
 #include "app/activity_log.h"
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
 #include "settings/EnvironmentFunction.h"
-#include "platform/posix/ini_file.h"
 #include "settings/registry.h"
 #include "settings/systemRegKeys.h"
 #include "settings_fixture.h"
@@ -23,9 +29,19 @@
 namespace pvd {
 namespace {
 
+using test::NativePath;
 using test::ReadFile;
 using test::WriteFile;
 namespace fs = std::filesystem;
+
+constexpr const char* kKey = "SOFTWARE\\Vantora\\VNRecorder";
+
+// Text as the registry stores it, UTF-16LE (ASCII here), NULs included.
+std::string Utf16(const std::string& ascii) {
+    std::string out;
+    for (char c : ascii) out += {c, '\0'};
+    return out;
+}
 
 class Stores : public test::ScratchHome {
 protected:
@@ -34,6 +50,7 @@ protected:
         SetSettingsAppName(kApplicationName);
         fs::create_directories(dir.path() / "config" / "Vantora Recorder");
     }
+#ifndef _WIN32
     static unsigned Mode(const std::string& path) {
         struct stat st{};
         return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
@@ -47,8 +64,59 @@ protected:
             if (key == "rchar:") return value;
         return -1;
     }
+#endif
+    // Makes the user's settings store refuse every write.
+    void BlockSettingsStore() {
+#ifdef _WIN32
+        // A volatile key holds no lasting key: the section's key cannot be made.
+        HKEY k = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\VB and VBA Program Settings\\Vantora Recorder", 0, nullptr,
+                                  REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(k);
+#else
+        fs::create_directory(Settings());  // a folder where the file belongs
+#endif
+    }
 };
 
+TEST_F(Stores, RegistryStringsEndAtTheirFirstNul) {
+    // "<root>\0<elsewhere>": only the part before the NUL is the folder.
+    PutMachineData(kKey, "WorkingDirectory", 2, Utf16(NativePath(dir / "dictation") + '\0' + NativePath("/../elsewhere") + '\0'));
+    EXPECT_EQ(GetDraftsFolder(), NativePath(dir / "dictation/Drafts"));
+
+    // Data stored without its closing NUL keeps its last character.
+    PutMachineData(kKey, "WorkingDirectory", 2, Utf16("/d"));
+    PutMachineData(kKey, "Sz", 1, Utf16("ab"));
+    PutMachineData(kKey, "Multi", 7, Utf16(std::string("a\0b", 3)));
+    EXPECT_EQ(GetWorkingDirectory(), "/d");
+    auto read = [](const char* name) { return ReadRegistryValue(RegistryRoot::LocalMachine, kKey, name); };
+    EXPECT_EQ(read("Sz"), RegistryResult(std::string("ab")));
+    EXPECT_EQ(read("Multi"), RegistryResult(std::string("a\0b", 3)));
+}
+
+TEST_F(Stores, AVerboseCheckThatCannotStoreItsDateSaysWhyOnce) {
+    const FixedClock clock(LocalTime{2026, 3, 1, 8, 0, 0});
+    BlockSettingsStore();
+    SetExecutableBaseNameForTesting("pacs-vantora-driver");
+    ASSERT_TRUE(CreateFolderPath(ProgramTempFolder()));
+    ActivityLog log(clock);
+    log.StartLog();
+    log.WriteVerboseLog("a");
+    log.WriteVerboseLog("b");
+    const std::string logText = ReadFile(LogFileName());
+    SetExecutableBaseNameForTesting("");
+    const std::string what = " - Unable to save setting VerboseLogDate: ";
+    const auto at = logText.find(what);
+    ASSERT_NE(at, std::string::npos) << logText;
+    EXPECT_EQ(at, logText.rfind(what)) << logText;
+    const std::string entry = logText.substr(at, logText.find('\n', at) - at);
+    EXPECT_NE(entry.find(SettingsFileName()), std::string::npos) << entry;  // names the store
+}
+
+// The POSIX half from here: the INI and .reg files (the Windows settings and
+// machine values live in the registry).
+#ifndef _WIN32
 TEST_F(Stores, AStoreThatDidNotReadCleanlyIsNeverWritten) {
     const FixedClock clock(LocalTime{2026, 3, 1, 8, 0, 0});
     // Too large for the reader: a user's settings with a long tail.
@@ -78,21 +146,6 @@ TEST_F(Stores, AStoreThatDidNotReadCleanlyIsNeverWritten) {
     EXPECT_TRUE(fs::is_symlink(Settings()));
     EXPECT_TRUE(fs::is_character_file("/dev/zero"));
     EXPECT_EQ(Mode("/dev/zero"), zeroMode);
-
-    // The log says why the verbose check could not store its date, once.
-    fs::remove(Settings());
-    fs::create_directory(Settings());
-    SetExecutableBaseNameForTesting("pacs-vantora-driver");
-    ASSERT_TRUE(CreateFolderPath(ProgramTempFolder()));
-    ActivityLog log(clock);
-    log.StartLog();
-    log.WriteVerboseLog("a");
-    log.WriteVerboseLog("b");
-    const std::string logText = ReadFile(LogFileName());
-    const std::string line = " - Unable to save setting VerboseLogDate: File " + Settings() + " is not a regular file\n";
-    EXPECT_NE(logText.find(line), std::string::npos) << logText;
-    EXPECT_EQ(logText.find(line), logText.rfind(line)) << logText;
-    SetExecutableBaseNameForTesting("");
 }
 
 TEST_F(Stores, ALinkedStoreKeepsItsLinkAndModesAreKeptOrPrivate) {
@@ -163,31 +216,7 @@ TEST_F(Stores, AnUnchangedStoreIsParsedOnceAndAChangeIsSeenAtTheNextRead) {
     EXPECT_EQ(GetWorkingDirectory(), "/root-b");
 }
 
-TEST_F(Stores, RegistryStringsEndAtTheirFirstNul) {
-    // "<root>\0/../elsewhere" as UTF-16LE: only the part before the NUL is the folder.
-    std::string hex;
-    auto add = [&hex](const std::string& s) {
-        for (unsigned char c : s) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "%02x,00,", c);
-            hex += buf;
-        }
-    };
-    add(dir / "dictation");
-    hex += "00,00,";
-    add("/../elsewhere");
-    hex += "00,00";
-    MachineValues("SOFTWARE\\Vantora\\VNRecorder", "\"WorkingDirectory\"=hex(2):" + hex + "\n");
-    EXPECT_EQ(GetDraftsFolder(), dir / "dictation/Drafts");
-
-    // Data stored without its closing NUL keeps its last character.
-    MachineValues("SOFTWARE\\Vantora\\VNRecorder", "\"WorkingDirectory\"=hex(2):2f,00,64,00\n"
-                                                   "\"Sz\"=hex(1):61,00,62,00\n\"Multi\"=hex(7):61,00,00,00,62,00\n");
-    EXPECT_EQ(GetWorkingDirectory(), "/d");
-    auto read = [](const char* name) { return ReadRegistryValue(RegistryRoot::LocalMachine, "SOFTWARE\\Vantora\\VNRecorder", name); };
-    EXPECT_EQ(read("Sz"), RegistryResult(std::string("ab")));
-    EXPECT_EQ(read("Multi"), RegistryResult(std::string("a\0b", 3)));
-}
+#endif
 
 }  // namespace
 }  // namespace pvd

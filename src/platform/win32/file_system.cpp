@@ -41,6 +41,8 @@ std::string PathRoot(const std::string& path) {
 }
 
 DriveState DriveOfPath(const std::string& path) {
+    // No path names no drive: never the current folder's, as a relative one would.
+    if (path.empty()) return {false, kDriveUnknown};
     std::string root = PathRoot(path);
     if (root.empty()) {
         // A relative path lies on the current folder's drive.
