@@ -22,7 +22,7 @@ using Json = nlohmann::ordered_json;
 constexpr std::size_t kReadLimit = 64u * 1024u * 1024u;
 
 void SplitPath(const std::string& path, std::string& folder, std::string& name) {
-    const auto slash = path.find_last_of(kPathSeparator);
+    const auto slash = path.find_last_of(kPathSeparators);
     folder = slash == std::string::npos ? "." : (slash == 0 ? std::string(1, kPathSeparator) : path.substr(0, slash));
     name = slash == std::string::npos ? path : path.substr(slash + 1);
 }

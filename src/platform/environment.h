@@ -6,11 +6,14 @@
 
 namespace pvd {
 
-// The separator put between path parts.
+// The separator put between path parts, and those that end one when a path
+// is taken apart (Windows takes '/' as well).
 #ifdef _WIN32
 inline constexpr char kPathSeparator = '\\';
+inline constexpr const char* kPathSeparators = "\\/";
 #else
 inline constexpr char kPathSeparator = '/';
+inline constexpr const char* kPathSeparators = "/";
 #endif
 
 // A variable of the process environment; unset and empty are both "".

@@ -75,7 +75,7 @@ std::string ExpandUserNamePlaceholder(const std::string& path) {
 std::string GetFileBaseName(const std::string& path) {
     // Positions as 1-based, 0 when absent, exactly as the name rule counts them.
     auto pos1 = [](std::size_t p) { return p == std::string::npos ? 0L : static_cast<long>(p) + 1; };
-    long s = pos1(path.find_last_of(kPathSeparator));
+    long s = pos1(path.find_last_of(kPathSeparators));
     long d = pos1(path.find_last_of('.'));
     long n = d - s - 1;
     if (n <= 0) return {};
@@ -83,7 +83,7 @@ std::string GetFileBaseName(const std::string& path) {
 }
 
 std::string GetFileName(const std::string& path) {
-    auto slash = path.find_last_of(kPathSeparator);
+    auto slash = path.find_last_of(kPathSeparators);
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 

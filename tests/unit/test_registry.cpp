@@ -52,6 +52,11 @@ TEST(FileNames, BaseNameAndFileName) {
     EXPECT_EQ(GetFileName(NativePath("/p/q/recorder.pfl")), "recorder.pfl");
     EXPECT_EQ(GetFileName("recorder.pfl"), "recorder.pfl");
     EXPECT_EQ(GetFileName(NativePath("/p/q/")), "");
+#ifdef _WIN32
+    // Windows takes either separator: a profile path stored with '/' names the same file.
+    EXPECT_EQ(GetFileBaseName("C:/p.d/ann.pfl"), "ann");
+    EXPECT_EQ(GetFileName("C:\\p/q/recorder.pfl"), "recorder.pfl");
+#endif
 }
 
 // The POSIX half from here: the .reg file format, and the special folders
