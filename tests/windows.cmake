@@ -51,6 +51,9 @@ add_dependencies(fault_tests pacs-vantora-driver demo-recorder vnfformat filecon
 # cannot be read, an abandoned or squatted instance mutex) instead.
 pvd_unit_test(hostile_tests e2e/test_hostile.cpp LOCK machine-registry)
 add_dependencies(hostile_tests pacs-vantora-driver demo-recorder vnfformat filecontroller)
+# Torn writes against the Windows file watch.
+pvd_unit_test(stress_tests e2e/test_stress.cpp LOCK machine-registry)
+add_dependencies(stress_tests pacs-vantora-driver demo-recorder vnfformat filecontroller)
 
 # Not yet under Wine:
 # - settings_tests (test_registry, test_settings, test_paths): they test the
