@@ -51,6 +51,9 @@ add_dependencies(fault_tests pacs-vantora-driver demo-recorder vnfformat filecon
 # cannot be read, an abandoned or squatted instance mutex) instead.
 pvd_unit_test(hostile_tests e2e/test_hostile.cpp LOCK machine-registry)
 add_dependencies(hostile_tests pacs-vantora-driver demo-recorder vnfformat filecontroller)
+# The running program: rewrites, one instance, versions whatever their times.
+pvd_unit_test(program_tests e2e/test_program.cpp LOCK machine-registry)
+add_dependencies(program_tests pacs-vantora-driver demo-recorder vnfformat filecontroller)
 # Torn writes against the Windows file watch.
 pvd_unit_test(stress_tests e2e/test_stress.cpp LOCK machine-registry)
 add_dependencies(stress_tests pacs-vantora-driver demo-recorder vnfformat filecontroller)
@@ -62,6 +65,9 @@ add_dependencies(stress_tests pacs-vantora-driver demo-recorder vnfformat fileco
 # - hardening_tests (test_stores, test_private_files): the INI store and the
 #   private files as POSIX guards them (fork, permission bits, symbolic links,
 #   other users).
-# - program_tests, stress_tests, fault_tests, hostile_tests: they drive the
-#   POSIX tray program (signals, fork, /proc; WindowsProgram above drives the
-#   Windows one), as view_tests drive the Qt view.
+# - view_tests: the Qt view; WindowsTrayUnderXvfb drives the Win32 one.
+# - In the running-program suites above, what has no honest form under Wine:
+#   a folder the user may not write (Wine enforces no file access rules and
+#   runs as root here), a full disk, links (Wine's CreateSymbolicLink makes
+#   nothing), and POSIX's own rlimits, signals, FIFOs, other users, lock
+#   files and XDG_RUNTIME_DIR.

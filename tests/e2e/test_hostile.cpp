@@ -479,14 +479,14 @@ TEST_F(Hostile, TheRunningProgramRefusesAFloodAndLaunchesTheNextOrder) {
     const long idleKb = RunningKb("VmRSS");
     ASSERT_GT(idleKb, 0);
     WriteFile(drafts + "/.flood", AttributeFlood(200'000));
-    fs::rename(drafts + "/.flood", order);
+    test::MoveInto(drafts + "/.flood", order);
     const double refused = WaitForLog(LogFile(), "Unable to Load XML An element holds more than 1000 attributes");
     std::cout << "200,000 attributes refused by the running program after " << refused << " s\n";
     ASSERT_GE(refused, 0) << ReadFile(LogFile());
     EXPECT_LT(refused, 10.0);
 
     WriteFile(drafts + "/.next", Order("2", "B"));
-    fs::rename(drafts + "/.next", order);
+    test::MoveInto(drafts + "/.next", order);
     const auto starts = test::WaitForLines(recLog, 1);
     ASSERT_EQ(starts.size(), 1u) << ReadFile(LogFile());
     EXPECT_EQ(json::parse(starts[0])["path"], Native(drafts + "/2_B.iaf"));

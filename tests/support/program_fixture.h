@@ -43,6 +43,16 @@ inline std::string Native(std::string path) {
     return path;
 }
 
+// Moves a new version of a file into place, as its writer does. On Windows
+// a file that a reader holds open a moment cannot be replaced just then
+// (under Wine, whatever the reader shares): writers there try again.
+inline void MoveInto(const std::string& from, const std::string& to) {
+    std::error_code ec;
+    for (int tries = 0; tries < 2000; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+        if (std::filesystem::rename(from, to, ec), !ec) return;
+    ADD_FAILURE() << "cannot move " << from << " to " << to << ": " << ec.message();
+}
+
 // The tray program as a real process, without a window (offscreen on POSIX,
 // its message-only window on Windows), in a scratch home whose machine values
 // name the demo recorder. On Windows the machine values and the user's
