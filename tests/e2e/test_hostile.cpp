@@ -47,12 +47,13 @@ struct Measured {
 // line as its own and with the Windows environment: the one that runs
 // `program` with `marker` in its environment (a scratch folder) is ours.
 std::string WineProcFolder(const std::string& program, const std::string& marker) {
+    // Processes come and go meanwhile: an entry that vanished is no error.
     std::error_code ec;
-    for (const auto& e : fs::directory_iterator("Z:\\proc", ec)) {
-        const std::string name = e.path().filename().string();
-        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (ReadFile((e.path() / "cmdline").string()).find(program) == std::string::npos) continue;
-        if (ReadFile((e.path() / "environ").string()).find(marker) != std::string::npos) return e.path().string();
+    for (auto it = fs::directory_iterator("Z:\\proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const fs::path& p = it->path();
+        if (p.filename().string().find_first_not_of("0123456789") != std::string::npos) continue;
+        if (ReadFile((p / "cmdline").string()).find(program) == std::string::npos) continue;
+        if (ReadFile((p / "environ").string()).find(marker) != std::string::npos) return p.string();
     }
     return {};
 }
@@ -477,7 +478,7 @@ TEST_F(Hostile, TheRunningProgramRefusesAFloodAndLaunchesTheNextOrder) {
     WriteFile(order, Order("1", "A"));
     StartAndWaitUntilReady();
     const long idleKb = RunningKb("VmRSS");
-    ASSERT_GT(idleKb, 0);
+    ASSERT_GT(idleKb, 0) << "no reading of the running program's memory";
     WriteFile(drafts + "/.flood", AttributeFlood(200'000));
     test::MoveInto(drafts + "/.flood", order);
     const double refused = WaitForLog(LogFile(), "Unable to Load XML An element holds more than 1000 attributes");

@@ -183,7 +183,7 @@ public:
         // A log left by an earlier run must not pass for this one's.
         std::filesystem::remove(LogFile());
         pid = Spawn({Bin("pacs-vantora-driver")}, dir.path().string());
-        ASSERT_NE(pid, kNoChild);
+        ASSERT_NE(pid, kNoChild) << "the program could not be started";
         // "Load XML" follows the start lines once start-up has read the order
         // file: any later rewrite is a new order.
         auto loaded = [&] {
