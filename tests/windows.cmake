@@ -48,7 +48,8 @@ add_dependencies(fault_tests pacs-vantora-driver demo-recorder vnfformat filecon
 # test_hostile.cpp leaves out, on Windows, what is POSIX's own: other users,
 # links, permission bits, lock files, FIFOs and XDG_RUNTIME_DIR; it tests
 # Windows' forms of them (a planted folder, settings values and keys that
-# cannot be read, an abandoned or squatted instance mutex) instead.
+# cannot be read, an abandoned or squatted instance mutex, a pipe as the
+# order path) instead.
 pvd_unit_test(hostile_tests e2e/test_hostile.cpp LOCK machine-registry)
 add_dependencies(hostile_tests pacs-vantora-driver demo-recorder vnfformat filecontroller)
 # The running program: rewrites, one instance, versions whatever their times.
@@ -70,4 +71,4 @@ add_dependencies(stress_tests pacs-vantora-driver demo-recorder vnfformat fileco
 #   a folder the user may not write (Wine enforces no file access rules and
 #   runs as root here), a full disk, links (Wine's CreateSymbolicLink makes
 #   nothing), and POSIX's own rlimits, signals, FIFOs, other users, lock
-#   files and XDG_RUNTIME_DIR.
+#   files and XDG_RUNTIME_DIR (each has its Windows form where there is one).

@@ -444,6 +444,36 @@ TEST_F(Hostile, AKilledInstanceOrASquatterOfItsNameDoesNotBlockAStart) {
     EXPECT_NE(ReadFile(dir / ".spawn.out").find("running without the single-instance lock"), std::string::npos)
         << ReadFile(dir / ".spawn.out");
 }
+
+// Windows' form of a FIFO: the order path names a pipe whose server never
+// writes. It is no regular file: refused at once, never read.
+TEST_F(Hostile, APipeOrderPathFailsAtOnceAndTheProgramCarriesOn) {
+    const std::string pipe = "\\\\.\\pipe\\pvd-order-" + dir.path().filename().string();
+    std::vector<win32::Handle> instances;  // one for each client that connects
+    for (int i = 0; i < 8; ++i)
+        instances.emplace_back(CreateNamedPipeW(win32::Wide(pipe).c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE,
+                                                PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr));
+    ASSERT_TRUE(instances.back().valid());
+    const Measured load = RunMeasured({test::Bin("pacs-vantora-driver"), "--load", pipe}, dir.path().string());
+    std::cout << "--load of a pipe: " << load.seconds << " s\n";
+    ASSERT_EQ(load.status, 0);
+    EXPECT_LT(load.seconds, 10.0);
+    EXPECT_FALSE(json::parse(load.out)["result"].get<bool>());
+    const Measured launch = RunMeasured({test::Bin("pacs-vantora-driver"), "--launch", pipe}, dir.path().string());
+    EXPECT_EQ(launch.status, 3);
+    EXPECT_LT(launch.seconds, 10.0);
+
+    // The running program follows it, says why, and runs on.
+    UserSetting("XMLDataPath", pipe);
+    StartAndWaitUntilReady();
+    const double refused = WaitForLog(LogFile(), " - Unable to Load XML ");
+    ASSERT_GE(refused, 0) << ReadFile(LogFile());
+    EXPECT_LT(refused, 10.0);
+    const std::string log = ReadFile(LogFile());
+    EXPECT_NE(log.find(pipe, log.find(" - Unable to Load XML ")), std::string::npos) << log;
+    EXPECT_TRUE(Alive());
+    EXPECT_EQ(Stop(SIGTERM), 0);
+}
 #endif
 
 TEST_F(Hostile, FloodedOrdersAreRefusedWithinTimeAndMemoryBounds) {
