@@ -190,12 +190,17 @@ TEST_F(Faults, ProgramWithoutItsLibrariesRunsOn) {
 }
 
 #ifdef _WIN32
-// The registry has no file to garble: its form of a corrupt value is one of
-// the wrong type, or text that is no UTF-16 (an odd length, a lone surrogate).
+// The registry has no file to garble: its forms of a corrupt value are one of
+// the wrong type and text that is no UTF-16 (an odd length, a lone
+// surrogate); of an unreadable one, a key whose access rules deny reading.
 TEST_F(Faults, CorruptOrUnreadableRegistryAndSettings) {
     const std::string garbage("\xFF\xFE\x00\xD8garbage", 11);
     ASSERT_TRUE(test::SetMachineRaw("SOFTWARE\\Vantora\\VNRecorder", "WorkingDirectory", REG_BINARY, garbage));
-    ASSERT_TRUE(test::SetMachineRaw("SOFTWARE\\Vantora\\VNR", "PATH", REG_DWORD, std::string("\x01\x00\x00\x00", 4)));
+    // The recorder's key may be changed, not read (KEY_SET_VALUE | DELETE | WRITE_DAC).
+    ASSERT_TRUE(test::KeyRules(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vantora\\VNR", "D:P(A;;0x50002;;;WD)"));
+    struct Readable {
+        ~Readable() { test::KeyRules(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vantora\\VNR", "D:P(A;;KA;;;WD)"); }
+    } readableAgain;
     ASSERT_TRUE(test::SetUserRaw("Software\\VB and VBA Program Settings\\Vantora Recorder\\Defaults", "XMLDataPath", REG_SZ, garbage));
     ASSERT_TRUE(test::SetUserRaw("Software\\VB and VBA Program Settings\\Vantora Recorder\\Defaults", "ProfilePathFilename",
                                  REG_BINARY, garbage));

@@ -9,7 +9,6 @@
 #include <windows.h>
 
 #include <psapi.h>
-#include <sddl.h>
 #else
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -180,20 +179,11 @@ protected:
     }
     // The access rules of the user's settings key, in the security
     // descriptor language.
-    static bool SettingsKeyRules(const wchar_t* rules) {
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(rules, SDDL_REVISION_1, &sd, nullptr)) return false;
-        HKEY k = nullptr;
-        LONG r = RegOpenKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, WRITE_DAC, &k);
-        if (r == ERROR_SUCCESS) {
-            r = RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, sd);
-            RegCloseKey(k);
-        }
-        LocalFree(sd);
-        return r == ERROR_SUCCESS;
+    static bool SettingsKeyRules(const char* rules) {
+        return test::KeyRules(HKEY_CURRENT_USER, "Software\\VB and VBA Program Settings\\Vantora Recorder\\Defaults", rules);
     }
     void TearDown() override {
-        SettingsKeyRules(L"D:P(A;;KA;;;WD)");  // removable again, whatever the test left
+        SettingsKeyRules("D:P(A;;KA;;;WD)");  // removable again, whatever the test left
         Program::TearDown();
     }
     // A setting's type and bytes as stored.
@@ -404,14 +394,14 @@ TEST_F(Hostile, SettingsThatCannotBeReadAreLeftByteForByte) {
     RemoveUserSettings();
     UserSetting("XMLDataPath", order);
     UserSetting("VerboseLog", "1");
-    ASSERT_TRUE(SettingsKeyRules(L"D:P(A;;0x50006;;;WD)"));  // KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | WRITE_DAC
+    ASSERT_TRUE(SettingsKeyRules("D:P(A;;0x50006;;;WD)"));  // KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | WRITE_DAC
     fs::remove(recLog);
     StartAndWaitUntilReady();
     WriteFile(order, Order("3", "C"));
     ASSERT_EQ(test::WaitForLines(recLog, 1).size(), 1u) << ReadFile(LogFile());
     EXPECT_EQ(Stop(SIGTERM), 0);
     EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string()).status, 0);
-    ASSERT_TRUE(SettingsKeyRules(L"D:P(A;;KA;;;WD)"));
+    ASSERT_TRUE(SettingsKeyRules("D:P(A;;KA;;;WD)"));
     EXPECT_EQ(Stored(L"VerboseLogDate"), std::make_pair(DWORD(0), std::string()));  // nothing written
     EXPECT_EQ(Stored(L"VerboseLog").second.size(), 4u);  // L"1" and its NUL, as stored
     EXPECT_NE(ReadFile(LogFile()).find(" - Unable to save setting VerboseLogDate: Cannot open HKEY_CURRENT_USER\\" + key + ": "),

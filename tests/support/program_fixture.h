@@ -10,6 +10,8 @@
 #include "platform/settings_store.h"
 #include "settings_fixture.h"
 #ifdef _WIN32
+#include <sddl.h>
+
 #include "machine_registry.h"
 #endif
 
@@ -32,6 +34,21 @@ inline bool SetMachineRaw(const std::string& key, const std::string& name, DWORD
 }
 inline bool SetUserRaw(const std::string& key, const std::string& name, DWORD type, const std::string& bytes) {
     return SetRawValue(HKEY_CURRENT_USER, key, name, type, bytes);
+}
+// Sets a key's access rules, in the security descriptor language (Wine
+// enforces them on the registry). The rules given must keep WRITE_DAC, so
+// that the test can open the key again.
+inline bool KeyRules(HKEY root, const std::string& key, const std::string& rules) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(win32::Wide(rules).c_str(), SDDL_REVISION_1, &sd, nullptr)) return false;
+    HKEY k = nullptr;
+    LONG r = RegOpenKeyExW(root, win32::Wide(key).c_str(), 0, WRITE_DAC, &k);
+    if (r == ERROR_SUCCESS) {
+        r = RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, sd);
+        RegCloseKey(k);
+    }
+    LocalFree(sd);
+    return r == ERROR_SUCCESS;
 }
 #endif
 
