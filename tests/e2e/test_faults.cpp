@@ -10,7 +10,6 @@
 #endif
 
 #include <csignal>
-#include <cstdint>
 
 #include "program_fixture.h"
 
@@ -61,7 +60,7 @@ protected:
         return test::WaitExit(pid);
     }
 #endif
-    void Registry(const std::string& recorder) { MachineValues(dir / "dictation", recorder); }
+    void Registry(const std::string& recorder) { Configure(dir / "dictation", recorder); }
     std::vector<std::string> LogLines() { return test::WaitForLines(LogFile(), 0, 0); }
 };
 

@@ -94,7 +94,7 @@ protected:
         // Without a display the program runs on its message-only window.
         env.set("TMP", dir / "temp").set("LOCALAPPDATA", dir / "state").set("DISPLAY", std::nullopt);
 #endif
-        MachineValues(dir / "dictation", Bin("demo-recorder"));
+        Configure(dir / "dictation", Bin("demo-recorder"));
         env.set("DEMO_RECORDER_LOG", recLog).set("XDG_RUNTIME_DIR", dir / "run").set("QT_QPA_PLATFORM", "offscreen");
     }
     void TearDown() override {
@@ -115,7 +115,7 @@ protected:
     }
     // The dictation root and the recorder in the machine values; an empty
     // recorder leaves it out.
-    void MachineValues(const std::string& root, const std::string& recorder) {
+    void Configure(const std::string& root, const std::string& recorder) {
 #ifdef _WIN32
         ASSERT_TRUE(SetMachineValue("SOFTWARE\\Vantora\\VNRecorder", "WorkingDirectory", Native(root)));
         ASSERT_TRUE(SetMachineValue("SOFTWARE\\Vantora\\VNR", "PATH", recorder.empty() ? std::nullopt : std::optional(Native(recorder))));
