@@ -19,6 +19,8 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 
@@ -41,6 +43,18 @@ struct Measured {
 };
 
 #ifdef _WIN32
+// A /proc file, read without throwing: its process may end meanwhile, and
+// the read then fails.
+std::string ProcText(const fs::path& file) {
+    std::string text;
+    if (std::FILE* f = _wfopen(file.c_str(), L"rb")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+        std::fclose(f);
+    }
+    return text;
+}
+
 // Wine reports no memory use of other processes. Its processes are Linux
 // processes, whose /proc it shows on drive Z:, each with the Windows command
 // line as its own and with the Windows environment: the one that runs
@@ -51,18 +65,16 @@ std::string WineProcFolder(const std::string& program, const std::string& marker
     for (auto it = fs::directory_iterator("Z:\\proc", ec); !ec && it != fs::directory_iterator(); it.increment(ec)) {
         const fs::path& p = it->path();
         if (p.filename().string().find_first_not_of("0123456789") != std::string::npos) continue;
-        if (ReadFile((p / "cmdline").string()).find(program) == std::string::npos) continue;
-        if (ReadFile((p / "environ").string()).find(marker) != std::string::npos) return p.string();
+        if (ProcText(p / "cmdline").find(program) == std::string::npos) continue;
+        if (ProcText(p / "environ").find(marker) != std::string::npos) return p.string();
     }
     return {};
 }
 
 long ProcStatusKb(const std::string& procFolder, const std::string& field) {
-    std::ifstream in(procFolder + "\\status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
-    return -1;
+    const std::string status = ProcText(fs::path(procFolder) / "status");
+    const std::size_t at = status.find("\n" + field + ":");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + field.size() + 2);
 }
 
 // The program's memory in KiB: its peak ("VmHWM") or its present size
