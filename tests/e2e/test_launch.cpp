@@ -24,6 +24,7 @@ namespace pvd {
 namespace {
 
 using nlohmann::json;
+using test::NativePath;
 using test::ReadFile;
 using test::WriteFile;
 
@@ -34,11 +35,6 @@ constexpr const char* kStateFolderVariable = "LOCALAPPDATA";
 constexpr const char* kStateFolderVariable = "XDG_STATE_HOME";
 #endif
 
-// A path as the program spells it, with the platform's separator.
-std::string Native(std::string path) {
-    if (kPathSeparator != '/') std::replace(path.begin(), path.end(), '/', kPathSeparator);
-    return path;
-}
 
 class Launch : public test::ScratchHome {
 protected:
@@ -50,7 +46,7 @@ protected:
 
     void SetUp() override {
         ScratchHome::SetUp();
-        drafts = Native(dir / "dictation/Drafts");
+        drafts = NativePath(dir / "dictation/Drafts");
         recLog = dir / "recorder.log";
         std::filesystem::create_directories(drafts);
         env.set(kStateFolderVariable, dir / "state");

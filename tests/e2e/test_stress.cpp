@@ -4,13 +4,10 @@
 // order that was fully written, carry that order's identity throughout, and
 // the last order must be launched.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
-#include <algorithm>
-#include <climits>
+#include <cstdio>
 #include <map>
 #include <random>
 #include <set>
@@ -35,39 +32,52 @@ protected:
                "</StudyDescription>\n    <Seq>" + std::to_string(i) + "</Seq>\n  </New>\n</DictationData>\n";
     }
 
-    // Writes text to fd in 1 to 4 pieces with short pauses between them.
-    void WriteInPieces(int fd, const std::string& text) {
+    // Writes text in 1 to 4 pieces, each flushed to the file, with short
+    // pauses between them.
+    void WriteInPieces(std::FILE* f, const std::string& text) {
         std::size_t done = 0;
         const int pieces = Random(1, 4);
         for (int p = 1; p <= pieces; ++p) {
             const std::size_t end = p == pieces ? text.size() : std::min(text.size(), done + text.size() / pieces + Random(0, 9));
-            ASSERT_EQ(write(fd, text.data() + done, end - done), static_cast<ssize_t>(end - done));
+            ASSERT_EQ(std::fwrite(text.data() + done, 1, end - done, f), end - done);
+            ASSERT_EQ(std::fflush(f), 0);
             done = end;
             if (p < pieces) Pause(1500);
         }
     }
     void Rewrite(const std::string& text) {
-        if (Random(0, 9) < 6) {  // in place
-            int fd = open(order.c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644);
-            ASSERT_GE(fd, 0);
-            WriteInPieces(fd, text);
-            close(fd);
-        } else {  // a new file renamed over the old one
-            const std::string tmp = drafts + "/.ridavaruz.xml.new";
-            int fd = open(tmp.c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644);
-            ASSERT_GE(fd, 0);
-            WriteInPieces(fd, text);
-            close(fd);
-            ASSERT_EQ(std::rename(tmp.c_str(), order.c_str()), 0);
-        }
+        const bool inPlace = Random(0, 9) < 6;  // else a new file renamed over the old one
+        const std::string target = inPlace ? order : test::NativePath(drafts + "/.ridavaruz.xml.new");
+        // On Windows a file that a reader holds open a moment may refuse a
+        // writer just then: writers there try again.
+        std::FILE* f = nullptr;
+        for (int tries = 0; tries < 2000 && !(f = std::fopen(target.c_str(), "wb")); ++tries)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        ASSERT_NE(f, nullptr);
+        WriteInPieces(f, text);
+        std::fclose(f);
+        if (!inPlace) test::MoveInto(target, order);
     }
-    std::size_t Starts() { return test::WaitForLines(recLog, 0, 0).size(); }
+    // The launches so far, from the program's journal (recorders started a
+    // moment apart may write their own lines late).
+    std::size_t Launches() {
+        const std::string events = test::ReadFile(test::NativePath(dir / "state/Vantora/VNRecorder/journal.jsonl"));
+        std::size_t n = 0;
+        for (std::size_t at = 0; (at = events.find("\"event\":\"launch\"", at)) != std::string::npos; ++at) ++n;
+        return n;
+    }
     bool Launched(int i) {
         for (const auto& l : test::WaitForLines(recLog, 0, 0))
             if (json::parse(l)["path"] == Path(i)) return true;
         return false;
     }
-    std::string Path(int i) const { return drafts + "/S" + std::to_string(i) + "_A" + std::to_string(i) + ".iaf"; }
+    std::string Path(int i) const { return test::NativePath(drafts + "/S" + std::to_string(i) + "_A" + std::to_string(i) + ".iaf"); }
+    // The order of a dictation file named for it, or -1.
+    static int OrderOf(const std::string& path) {
+        const std::string file = std::filesystem::path(path).filename().string();
+        if (!file.starts_with("S") || file.find("_A") == std::string::npos) return -1;
+        return std::stoi(file.substr(1));
+    }
 };
 
 TEST_F(TornWrites, EveryLaunchBelongsToAFullyWrittenOrderAndTheLastIsLaunched) {
@@ -81,11 +91,11 @@ TEST_F(TornWrites, EveryLaunchBelongsToAFullyWrittenOrderAndTheLastIsLaunched) {
             for (int waited = 0; waited < 10000 && !Launched(i - 1); waited += 10)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             ASSERT_TRUE(Launched(i - 1)) << "order " << i - 1 << " was never launched";
-            const std::size_t before = Starts();
+            const std::size_t before = Launches();
             const std::string full = Order(999);
             Rewrite(full.substr(0, full.size() / 2));
             std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-            EXPECT_EQ(Starts(), before) << "a launch followed a version that does not parse (before order " << i << ")";
+            EXPECT_EQ(Launches(), before) << "a launch followed a version that does not parse (before order " << i << ")";
         }
         Rewrite(Order(i));
         Pause(4000);
@@ -97,30 +107,29 @@ TEST_F(TornWrites, EveryLaunchBelongsToAFullyWrittenOrderAndTheLastIsLaunched) {
     EXPECT_TRUE(last);
     EXPECT_EQ(Stop(SIGTERM), 0);
 
-    // Every start: an order that was written whole, with one identity in every field.
+    // The launches in the order the program made them (its journal): never
+    // back to an older order.
+    auto journal = test::Run({test::Bin("pacs-vantora-driver"), "--journal", "--json", "5000"}, dir.path().string());
     int previous = -1;
+    for (std::size_t start = 0, nl; (nl = journal.out.find('\n', start)) != std::string::npos; start = nl + 1) {
+        const json e = json::parse(journal.out.substr(start, nl - start));
+        if (e["event"] != "launch") continue;
+        const int i = OrderOf(e["dictation"].get<std::string>());
+        EXPECT_GE(i, previous) << "a launch went back to an older order: " << e.dump();
+        previous = i;
+    }
+    EXPECT_EQ(previous, kOrders - 1);
+
+    // Every start: an order that was written whole, with one identity in every field.
     auto lines = test::WaitForLines(recLog, 0, 0);
     EXPECT_GT(lines.size(), 20u);  // the watch keeps up with most rewrites
-    // Recorders started a moment apart may write their lines in either order;
-    // process ids tell the order in which they were started (across a wrap of
-    // the ids, the small ones came last).
-    std::vector<std::pair<long long, std::string>> byStart;
-    for (const auto& l : lines) byStart.emplace_back(json::parse(l)["pid"].get<long long>(), l);
-    long long lo = LLONG_MAX, hi = 0;
-    for (const auto& [pid, l] : byStart) lo = std::min(lo, pid), hi = std::max(hi, pid);
-    if (hi - lo > (1LL << 21))
-        for (auto& [pid, l] : byStart)
-            if (pid < (1LL << 21)) pid += 1LL << 23;
-    std::sort(byStart.begin(), byStart.end());
-    for (const auto& [pid, l] : byStart) {
+    for (const auto& l : lines) {
         const json start = json::parse(l);
         ASSERT_FALSE(start.contains("error")) << l;
         std::map<std::string, std::string> f;
         for (const auto& field : start["fields"]) f[field["name"]] = field["value"];
         // The order the launch was for, from the file it named.
-        const std::string file = std::filesystem::path(start["path"].get<std::string>()).filename().string();
-        ASSERT_TRUE(file.starts_with("S") && file.find("_A") != std::string::npos) << l;
-        const int i = std::stoi(file.substr(1));
+        const int i = OrderOf(start["path"].get<std::string>());
         ASSERT_TRUE(i >= 0 && i < kOrders) << l;
         const std::string n = std::to_string(i);
         EXPECT_EQ(start["path"], Path(i)) << l;
@@ -132,14 +141,12 @@ TEST_F(TornWrites, EveryLaunchBelongsToAFullyWrittenOrderAndTheLastIsLaunched) {
         EXPECT_EQ(f["F_Matter"], "Patient^" + n) << l;
         EXPECT_EQ(f["F_DocName"], "Study " + n) << l;
         EXPECT_EQ(f.contains("XML_PatientID") ? f["XML_PatientID"] : f["<DictationData><New><PatientID>"], "S" + n) << l;
-        EXPECT_GE(i, previous) << "a launch went back to an older order";
-        previous = i;
     }
     // No dictation file for anything but a whole order.
     for (const auto& e : std::filesystem::directory_iterator(drafts)) {
         const std::string name = e.path().filename().string();
         if (name.ends_with(".iaf")) {
-            EXPECT_TRUE(name.starts_with("S") && name.find("_A") != std::string::npos) << name;
+            EXPECT_GE(OrderOf(name), 0) << name;
         }
     }
 }

@@ -1,49 +1,164 @@
 #pragma once
 
+#include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "child_process.h"
+#include "platform/settings_store.h"
 #include "settings_fixture.h"
+#ifdef _WIN32
+#include <sddl.h>
+
+#include "machine_registry.h"
+#endif
 
 namespace pvd::test {
 
-// The tray program as a real process, offscreen, in a scratch home whose
-// machine registry names the demo recorder.
+#ifdef _WIN32
+// Sets a key's access rules, in the security descriptor language (Wine
+// enforces them on the registry). The rules given must keep WRITE_DAC, so
+// that the test can open the key again.
+inline bool KeyRules(HKEY root, const std::string& key, const std::string& rules) {
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(win32::Wide(rules).c_str(), SDDL_REVISION_1, &sd, nullptr)) return false;
+    HKEY k = nullptr;
+    LONG r = RegOpenKeyExW(root, win32::Wide(key).c_str(), 0, WRITE_DAC, &k);
+    if (r == ERROR_SUCCESS) {
+        r = RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, sd);
+        RegCloseKey(k);
+    }
+    LocalFree(sd);
+    return r == ERROR_SUCCESS;
+}
+#endif
+
+// Moves a new version of a file into place, as its writer does. On Windows
+// a file that a reader holds open a moment cannot be replaced just then
+// (under Wine, whatever the reader shares): writers there try again.
+inline void MoveInto(const std::string& from, const std::string& to) {
+    std::error_code ec;
+    for (int tries = 0; tries < 2000; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+        if (std::filesystem::rename(from, to, ec), !ec) return;
+    ADD_FAILURE() << "cannot move " << from << " to " << to << ": " << ec.message();
+}
+
+// The tray program as a real process, without a window (offscreen on POSIX,
+// its message-only window on Windows), in a scratch home whose machine values
+// name the demo recorder. On Windows the machine values and the user's
+// settings live in the prefix's registry, which all its processes share:
+// suites built on this take the machine-registry lock there.
 class Program : public ScratchHome {
 protected:
     std::string drafts, recLog, order;
-    pid_t pid = -1;
+    ChildId pid = kNoChild;
 
     void SetUp() override {
         ScratchHome::SetUp();
-        drafts = dir / "dictation/Drafts";
+        drafts = NativePath(dir / "dictation/Drafts");
         recLog = dir / "recorder.log";
-        order = drafts + "/ridavaruz.xml";
+        order = NativePath(drafts + "/ridavaruz.xml");
         std::filesystem::create_directories(drafts);
         std::filesystem::create_directories(dir.path() / "run");
         std::filesystem::permissions(dir.path() / "run", std::filesystem::perms::owner_all);
-        WriteFile(dir / "machine.reg", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"WorkingDirectory\"=\"" +
-                                           (dir / "dictation") + "\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR]\n\"PATH\"=\"" +
-                                           Bin("demo-recorder") + "\"\n");
+#ifdef _WIN32
+        // GetTempPath takes TMP before TEMP; the journal goes below LOCALAPPDATA.
+        // Without a display the program runs on its message-only window.
+        env.set("TMP", dir / "temp").set("LOCALAPPDATA", dir / "state").set("DISPLAY", std::nullopt);
+#endif
+        Configure(dir / "dictation", Bin("demo-recorder"));
         env.set("DEMO_RECORDER_LOG", recLog).set("XDG_RUNTIME_DIR", dir / "run").set("QT_QPA_PLATFORM", "offscreen");
     }
     void TearDown() override {
-        if (pid > 0 && WaitExit(pid, 0) == -1) {
+        if (pid != kNoChild && WaitExit(pid, 0) == -1) {
+#ifdef _WIN32
+            TerminateProcess(pid, 99);
+#else
             kill(pid, SIGKILL);
+#endif
             WaitExit(pid);
         }
+        pid = kNoChild;
+#ifdef _WIN32
+        RemoveMachineKey("SOFTWARE\\Vantora");
+#endif
         ScratchHome::TearDown();
     }
-    // Ends the program with a signal; its exit status.
-    int Stop(int sig) {
+    // The dictation root and the recorder in the machine values; an empty
+    // recorder leaves it out.
+    void Configure(const std::string& root, const std::string& recorder) {
+#ifdef _WIN32
+        ASSERT_TRUE(SetMachineValue("SOFTWARE\\Vantora\\VNRecorder", "WorkingDirectory", NativePath(root)));
+        ASSERT_TRUE(SetMachineValue("SOFTWARE\\Vantora\\VNR", "PATH", recorder.empty() ? std::nullopt : std::optional(NativePath(recorder))));
+#else
+        std::string reg = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"WorkingDirectory\"=\"" + root + "\"\n";
+        if (!recorder.empty()) reg += "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR]\n\"PATH\"=\"" + recorder + "\"\n";
+        WriteFile(dir / "machine.reg", reg);
+#endif
+    }
+    // A setting of the user's, in the settings store the program reads.
+    void UserSetting(const std::string& key, const std::string& value) {
+        std::string error;
+        ASSERT_TRUE(WriteStoredSetting("Vantora Recorder", "Defaults", key, value, &error)) << error;
+    }
+    std::string LogFile() const { return NativePath(dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log"); }
+    // Waits until the running program's journal holds its start-up load (a
+    // --launch journals its load, but no start): for a run without a log.
+    bool StartedUp() {
+        const std::string journal = NativePath(dir / "state/Vantora/VNRecorder/journal.jsonl");
+        for (int waited = 0; waited < 15000; waited += 10) {
+            const std::string events = ReadFile(journal);
+            const std::size_t start = events.rfind("\"event\":\"start\"");
+            if (start != std::string::npos && events.find("\"event\":\"load\"", start) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    // Whether the program still runs; once it has ended, it is no child any more.
+    bool Alive() {
+        if (pid == kNoChild) return false;
+        if (WaitExit(pid, 0) == -1) return true;
+        pid = kNoChild;
+        return false;
+    }
+    // Ends the program in order: the signal on POSIX; on Windows, which has
+    // no such signals, the end of the session (WM_ENDSESSION to its window).
+    // Its exit status.
+    int Stop([[maybe_unused]] int sig) {
+        if (pid == kNoChild) {
+            ADD_FAILURE() << "the program is not running";
+            return -2;
+        }
+#ifdef _WIN32
+        if (!EndSession(pid)) ADD_FAILURE() << "the program shows no window to end";
+#else
         kill(pid, sig);
+#endif
         int status = WaitExit(pid);
-        if (status >= 0) pid = -1;
+        if (status != -1) pid = kNoChild;
         if (status != 0) ADD_FAILURE() << "the program's output:\n" << ReadFile(dir / ".spawn.out");
         return status;
     }
+#ifdef _WIN32
+    // Tells the program's window (message-only without a display) that the
+    // session ends, once the window is there.
+    static bool EndSession(HANDLE process) {
+        const DWORD id = GetProcessId(process);
+        for (int waited = 0; waited < 10000; waited += 10) {
+            for (HWND parent : {HWND_MESSAGE, HWND(nullptr)})
+                for (HWND w = nullptr; (w = FindWindowExW(parent, w, L"PacsVantoraDriverForm1", nullptr)) != nullptr;) {
+                    DWORD owner = 0;
+                    GetWindowThreadProcessId(w, &owner);
+                    if (owner == id) return PostMessageW(w, WM_ENDSESSION, TRUE, 0);
+                }
+            if (WaitForSingleObject(process, 10) != WAIT_TIMEOUT) return false;
+        }
+        return false;
+    }
+#endif
+
 public:
     static std::string Order(const std::string& mrn, const std::string& acc) {
         return "<DictationData><New><PatientID>" + mrn + "</PatientID><AccessionNumber>" + acc +
@@ -51,20 +166,19 @@ public:
     }
     void StartAndWaitUntilReady() {
         // A log left by an earlier run must not pass for this one's.
-        std::filesystem::remove(dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log");
+        std::filesystem::remove(LogFile());
         pid = Spawn({Bin("pacs-vantora-driver")}, dir.path().string());
-        ASSERT_GT(pid, 0);
+        ASSERT_NE(pid, kNoChild) << "the program could not be started";
         // "Load XML" follows the start lines once start-up has read the order
         // file: any later rewrite is a new order.
-        const std::string log = dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log";
         auto loaded = [&] {
-            auto lines = WaitForLines(log, 0, 0);
+            auto lines = WaitForLines(LogFile(), 0, 0);
             for (std::size_t i = 2; i < lines.size(); ++i)
                 if (lines[i].find(" - Load XML ") != std::string::npos) return true;
             return false;
         };
         for (int waited = 0; waited < 15000 && !loaded(); waited += 10) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(loaded()) << ReadFile(log) << ReadFile(dir / ".spawn.out");
+        ASSERT_TRUE(loaded()) << ReadFile(LogFile()) << ReadFile(dir / ".spawn.out");
     }
 };
 

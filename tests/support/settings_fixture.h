@@ -170,12 +170,16 @@ protected:
     std::string BuiltInRoot() const { return dir / "home/VnFiles"; }
 #endif
 
-private:
 #ifdef _WIN32
     static std::string UserSettingsKey(const std::string& app) { return "Software\\VB and VBA Program Settings\\" + app; }
-    static void RemoveUserSettings(const std::string& app) {
+    // Removes every setting of an application.
+    static void RemoveUserSettings(const std::string& app = kApplicationName) {
         if (!app.empty()) RegDeleteTreeW(HKEY_CURRENT_USER, win32::Wide(UserSettingsKey(app)).c_str());
     }
+#endif
+
+private:
+#ifdef _WIN32
     std::set<std::pair<std::string, std::string>> machineSet_;
     std::set<std::string> settingsApps_;
 #else

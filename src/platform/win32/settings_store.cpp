@@ -45,6 +45,13 @@ bool WriteStoredSetting(const std::string& app, const std::string& section, cons
     const std::string path = kSettingsRoot + app + "\\" + section;
     if (LONG r = k.Create(HKEY_CURRENT_USER, path); r != ERROR_SUCCESS)
         return fail("Cannot open HKEY_CURRENT_USER\\" + path + ": " + win32::ErrorText(static_cast<DWORD>(r)));
+    // A value that is there but is no text could not be read: it is left as
+    // it is, never written over.
+    DWORD type = 0;
+    std::vector<std::uint8_t> old;
+    if (LONG r = k.Query(key, type, old); r != ERROR_FILE_NOT_FOUND && (r != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)))
+        return fail("Cannot store " + key + " in HKEY_CURRENT_USER\\" + path + ": " +
+                    (r != ERROR_SUCCESS ? win32::ErrorText(static_cast<DWORD>(r)) : std::string("it holds a value that is not text")));
     if (LONG r = k.SetText(key, value); r != ERROR_SUCCESS)
         return fail("Cannot store " + key + " in HKEY_CURRENT_USER\\" + path + ": " + win32::ErrorText(static_cast<DWORD>(r)));
     return true;
