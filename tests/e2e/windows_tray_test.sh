@@ -38,8 +38,10 @@ wait_for() {  # wait_for SECONDS command...: true once the command succeeds
 if [ -n "${PVD_WINE_TRAY_DISPLAY:-}" ]; then
   export DISPLAY=$PVD_WINE_TRAY_DISPLAY
 else
-  # A display of our own: Xvfb picks a free number and tells it on fd 3.
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
+  # A display of our own: Xvfb picks a free number and tells it on fd 3. It
+# must not reset when its last client leaves (xdotool's probe below): a
+# client that connects during the reset is refused.
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
   pids+=($!)
   wait_for 10 test -s "$scratch/display" || { echo "SKIP: Xvfb cannot start"; cat "$scratch/xvfb.log"; exit 77; }
   export DISPLAY=:$(head -1 "$scratch/display")
