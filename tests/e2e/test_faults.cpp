@@ -149,6 +149,16 @@ TEST_F(Faults, RecorderMissingOrNotAProgram) {
     EXPECT_TRUE(std::filesystem::exists(Draft("987_A678.iaf")));
 
 #ifdef _WIN32
+    // A document is opened by its own program: that is no recorder started.
+    const std::string document = NativePath(dir / "recorder.txt");
+    WriteFile(document, "not a program");
+    Registry(document);
+    r = Launch(orderFile);
+    EXPECT_EQ(r.status, 4);
+    EXPECT_EQ(r.err, "Unable to start the recorder " + document + "\n");
+    EXPECT_NE(ReadFile(LogFile()).find("Unable to start the recorder " + document + ": a document, not a program"), std::string::npos)
+        << ReadFile(LogFile());
+
     // Windows starts a document with the program it is associated with: a
     // program file that holds no program is its "not a program".
     const std::string notAProgram = NativePath(dir / "recorder.exe");

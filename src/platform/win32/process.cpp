@@ -9,10 +9,31 @@
 #include <csignal>
 #include <cstdlib>
 
+#include "platform/environment.h"
 #include "platform/file_system.h"
 #include "platform/win32/text_encoding.h"
 
 namespace pvd {
+namespace {
+
+std::string Upper(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return s;
+}
+
+// Whether the file's extension is one that Windows runs as a program.
+bool RunsAsProgram(const std::string& path) {
+    const std::size_t dot = path.find_last_of('.'), separator = path.find_last_of("\\/");
+    if (dot == std::string::npos || (separator != std::string::npos && dot < separator)) return false;
+    const std::string extension = Upper(path.substr(dot));
+    std::string list = GetRawEnv("PATHEXT");
+    if (list.empty()) list = ".COM;.EXE;.BAT;.CMD";
+    list = ";" + Upper(list) + ";";
+    return list.find(";" + extension + ";") != std::string::npos;
+}
+
+}  // namespace
 
 ProcessStart StartDetached(const std::string& program, const std::string& argument) {
     ProcessStart out;
@@ -26,6 +47,12 @@ ProcessStart StartDetached(const std::string& program, const std::string& argume
     const DWORD attributes = GetFileAttributesW(file.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         out.reason = "a folder, not a program";
+        return out;
+    }
+    // Nor is a document opened by the program it belongs to: only a file of
+    // a type that Windows runs as a program (PATHEXT) is a recorder.
+    if (!RunsAsProgram(program)) {
+        out.reason = "a document, not a program";
         return out;
     }
     SHELLEXECUTEINFOW info{};
