@@ -48,6 +48,8 @@ std::string BuiltInDictationRoot();
 // The program's arguments (after its name), in UTF-8.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
+// The running executable's full path; "" when unknown.
+std::string ExecutablePath();
 // Folder of the running executable, and its file name without extension.
 std::string ExecutableFolder();
 std::string ExecutableBaseName();

@@ -5,18 +5,6 @@
 #include <system_error>
 
 namespace pvd {
-namespace {
-std::string& BaseNameOverride() {
-    static std::string name;
-    return name;
-}
-
-std::string ExecutablePath() {
-    std::error_code ec;
-    auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string() : p.string();
-}
-}  // namespace
 
 std::string GetRawEnv(const std::string& name) {
     const char* v = std::getenv(name.c_str());
@@ -73,21 +61,10 @@ std::string BuiltInDictationRoot() { return GetRawEnv("HOME") + "/VnFiles"; }
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) { return {argv + 1, argv + argc}; }
 
-std::string ExecutableFolder() {
-    std::string p = ExecutablePath();
-    auto slash = p.find_last_of('/');
-    if (slash == std::string::npos) return {};
-    return slash == 0 ? std::string("/") : p.substr(0, slash);
+std::string ExecutablePath() {
+    std::error_code ec;
+    auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string() : p.string();
 }
-
-std::string ExecutableBaseName() {
-    if (!BaseNameOverride().empty()) return BaseNameOverride();
-    std::string p = ExecutablePath();
-    std::string name = p.substr(p.find_last_of('/') + 1);
-    auto dot = name.find_last_of('.');
-    return (dot == std::string::npos || dot == 0) ? name : name.substr(0, dot);
-}
-
-void SetExecutableBaseNameForTesting(const std::string& name) { BaseNameOverride() = name; }
 
 }  // namespace pvd

@@ -12,20 +12,6 @@
 
 namespace pvd {
 namespace {
-std::string& BaseNameOverride() {
-    static std::string name;
-    return name;
-}
-
-std::string ExecutablePath() {
-    std::wstring buf(MAX_PATH, L'\0');
-    while (true) {
-        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
-        if (n == 0) return {};
-        if (n < buf.size()) return win32::Utf8(std::wstring_view(buf.data(), n));
-        buf.resize(buf.size() * 2);
-    }
-}
 
 std::string SystemTempFolder() {
     wchar_t buf[MAX_PATH + 2];
@@ -76,20 +62,14 @@ std::vector<std::string> CommandLineArguments(int, char**) {
     return out;
 }
 
-std::string ExecutableFolder() {
-    std::string p = ExecutablePath();
-    auto slash = p.find_last_of("\\/");
-    return slash == std::string::npos ? std::string() : p.substr(0, slash);
+std::string ExecutablePath() {
+    std::wstring buf(MAX_PATH, L'\0');
+    while (true) {
+        const DWORD n = GetModuleFileNameW(nullptr, buf.data(), static_cast<DWORD>(buf.size()));
+        if (n == 0) return {};
+        if (n < buf.size()) return win32::Utf8(std::wstring_view(buf.data(), n));
+        buf.resize(buf.size() * 2);
+    }
 }
-
-std::string ExecutableBaseName() {
-    if (!BaseNameOverride().empty()) return BaseNameOverride();
-    std::string p = ExecutablePath();
-    std::string name = p.substr(p.find_last_of("\\/") + 1);
-    auto dot = name.find_last_of('.');
-    return (dot == std::string::npos || dot == 0) ? name : name.substr(0, dot);
-}
-
-void SetExecutableBaseNameForTesting(const std::string& name) { BaseNameOverride() = name; }
 
 }  // namespace pvd
