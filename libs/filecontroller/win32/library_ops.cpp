@@ -1,16 +1,12 @@
-// The file controller on Windows: the format library loaded by full path
-// from the controller's own folder, never through the search order.
+// Libraries on Windows: loaded by full path from the controller's own
+// folder, never through the search order.
 #include <windows.h>
 
-#include <mutex>
-#include <string>
-
+#include "../library_ops.h"
 #include "filecontroller.h"
 
+namespace fc {
 namespace {
-
-std::mutex g_mutex;
-HMODULE g_driver = nullptr;
 
 std::wstring Wide(const std::string& s) {
     const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
@@ -40,29 +36,19 @@ std::wstring OwnFolder() {
 
 }  // namespace
 
-extern "C" {
+const char* const kPathCharacters = "\\/:";
 
-int32_t LoadFileDriver(const char* name) {
-    if (!name || !*name) return 0;
-    const std::string file = name;
-    if (file.find_first_of("\\/:") != std::string::npos || file == "." || file == "..") return 0;  // a file name, not a path
+void* OpenOwnLibrary(const std::string& file, const char* symbol) {
     const std::wstring folder = OwnFolder();
-    if (folder.empty()) return 0;
+    if (folder.empty()) return nullptr;
     HMODULE lib = LoadLibraryExW((folder + L"\\" + Wide(file)).c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (!lib) return 0;
-    if (!GetProcAddress(lib, "CreateVNFFile")) {
+    if (lib && !GetProcAddress(lib, symbol)) {
         FreeLibrary(lib);
-        return 0;
+        return nullptr;
     }
-    std::lock_guard lock(g_mutex);
-    if (g_driver) FreeLibrary(g_driver);
-    g_driver = lib;
-    return 1;
+    return lib;
 }
 
-int32_t GetCurrentState(int32_t) {
-    std::lock_guard lock(g_mutex);
-    return g_driver ? 1 : 0;
-}
+void CloseLibrary(void* library) { FreeLibrary(static_cast<HMODULE>(library)); }
 
-}  // extern "C"
+}  // namespace fc
