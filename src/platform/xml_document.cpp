@@ -253,6 +253,18 @@ void DropLayoutBlanks(NodeList& list) {
     }
 }
 
+bool TreeBudget::ElementFits(std::size_t depth, std::string& reason) {
+    if (depth + 1 <= kMaxDocumentDepth) return true;
+    reason = "The document is nested deeper than " + std::to_string(kMaxDocumentDepth) + " levels";
+    return false;
+}
+
+bool TreeBudget::EntityFits(int nesting, std::string& reason) {
+    if (nesting < kMaxEntityNesting) return true;
+    reason = "The document's entities are nested too deeply";
+    return false;
+}
+
 bool TreeBudget::Add(std::unique_ptr<Node> node, NodeList& out, std::string& reason) {
     if (++nodes_ > kMaxDocumentNodes) {
         reason = "The document holds more than " + std::to_string(kMaxDocumentNodes) + " nodes once its entities are expanded";

@@ -99,6 +99,11 @@ void DropLayoutBlanks(NodeList& list);
 class TreeBudget {
 public:
     bool Add(std::unique_ptr<Node> node, NodeList& out, std::string& reason);
+    // Whether an element may start at `depth` (0 at the top), and an
+    // entity's text be read within `nesting` entities; false, with the
+    // reason, when not.
+    static bool ElementFits(std::size_t depth, std::string& reason);
+    static bool EntityFits(int nesting, std::string& reason);
 
 private:
     std::size_t nodes_ = 0;
@@ -113,6 +118,7 @@ inline constexpr std::size_t kMaxDocumentBytes = 16u * 1024u * 1024u;  // the fi
 inline constexpr std::size_t kMaxDocumentNodes = 500'000;  // elements, attributes, text pieces, comments, ...
 inline constexpr std::size_t kMaxAttributesPerElement = 1000;
 inline constexpr std::size_t kMaxDocumentDepth = 256;  // nesting of elements
+inline constexpr int kMaxEntityNesting = 40;  // entities within entities
 inline constexpr std::size_t kMaxDocumentTextBytes = 16u * 1024u * 1024u;  // character data, entities expanded
 
 // One linear pass over a document's bytes (UTF-8, 8-bit or UTF-16) before any

@@ -16,8 +16,6 @@ namespace {
 using Text = std::u16string;  // code units, as detail::Units gives them
 using View = std::u16string_view;
 
-constexpr int kMaxEntityNesting = 40;
-
 bool IsSpace(unsigned c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 // Anything that can end or delimit a name ends it; the parser judges the rest.
 bool IsNameUnit(unsigned c) {
@@ -303,7 +301,7 @@ private:
     bool expand(const Text& name, const Entity& e, int nesting) {
         if (++references_ > kMaxDocumentNodes)
             return fail("The document holds more than " + std::to_string(kMaxDocumentNodes) + " nodes once its entities are expanded");
-        if (nesting >= kMaxEntityNesting) return fail("The document's entities are nested too deeply");
+        if (!TreeBudget::EntityFits(nesting, reason_)) return false;
         if (!active_.insert(name).second) return fail("An entity of the document refers to itself");
         const bool ok = content(e.text, false, nesting + 1);
         active_.erase(name);

@@ -49,13 +49,6 @@ public:
     }
 
 private:
-    static constexpr int kMaxEntityNesting = 40;
-
-    bool fail(std::string why) {
-        reason_ = std::move(why);
-        return false;
-    }
-
     // Appends the nodes from `first` on to `out`.
     bool emit(xmlNodePtr first, NodeList& out, std::size_t depth, int entityNesting) {
         for (xmlNodePtr n = first; n; n = n->next) {
@@ -66,8 +59,7 @@ private:
             auto node = std::make_unique<Node>();
             switch (n->type) {
             case XML_ELEMENT_NODE:
-                if (depth + 1 > kMaxDocumentDepth)
-                    return fail("The document is nested deeper than " + std::to_string(kMaxDocumentDepth) + " levels");
+                if (!TreeBudget::ElementFits(depth, reason_)) return false;
                 node->kind = NodeKind::Element;
                 node->baseName = Str(n->name);
                 node->tagName = (n->ns && n->ns->prefix) ? Str(n->ns->prefix) + ":" + Str(n->name) : Str(n->name);
@@ -106,7 +98,7 @@ private:
     bool expand(xmlNodePtr ref, NodeList& out, std::size_t depth, int entityNesting) {
         auto* entity = reinterpret_cast<xmlEntityPtr>(ref->children);
         if (!entity || entity->type != XML_ENTITY_DECL) return true;
-        if (entityNesting >= kMaxEntityNesting) return fail("The document's entities are nested too deeply");
+        if (!TreeBudget::EntityFits(entityNesting, reason_)) return false;
         if (entity->children) return emit(entity->children, out, depth, entityNesting + 1);
         const std::string plain = Str(entity->content);
         if (entity->etype != XML_INTERNAL_GENERAL_ENTITY || plain.empty() || plain.find_first_of("<&") != std::string::npos)

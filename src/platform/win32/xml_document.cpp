@@ -130,13 +130,6 @@ public:
     }
 
 private:
-    static constexpr int kMaxEntityNesting = 40;
-
-    bool fail(std::string why) {
-        reason_ = std::move(why);
-        return false;
-    }
-
     bool emit(IXMLDOMNode* parent, NodeList& out, std::size_t depth, bool top, int entityNesting = 0) {
         Com<IXMLDOMNode> child;
         if (FAILED(parent->get_firstChild(child.out()))) return true;
@@ -165,14 +158,13 @@ private:
         DOMNodeType type = NODE_INVALID;
         if (FAILED(n->get_nodeType(&type))) return true;
         if (type == NODE_ENTITY_REFERENCE) {
-            if (entityNesting >= kMaxEntityNesting) return fail("The document's entities are nested too deeply");
+            if (!TreeBudget::EntityFits(entityNesting, reason_)) return false;
             return emit(n, out, depth, top, entityNesting + 1);
         }
         auto node = std::make_unique<Node>();
         switch (type) {
         case NODE_ELEMENT:
-            if (depth + 1 > kMaxDocumentDepth)
-                return fail("The document is nested deeper than " + std::to_string(kMaxDocumentDepth) + " levels");
+            if (!TreeBudget::ElementFits(depth, reason_)) return false;
             node->kind = NodeKind::Element;
             node->baseName = NodeString(n, &IXMLDOMNode::get_baseName);
             node->tagName = NodeString(n, &IXMLDOMNode::get_nodeName);
