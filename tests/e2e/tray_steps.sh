@@ -1,7 +1,8 @@
 # The tray steps that the Linux and the Windows tray tests share, sourced by
-# both after they have started the program ($prog) and defined windows(),
-# icon(), check() and wait_for(). $shots prefixes the screenshots' names;
-# $settle_after_launch is a pause before the last click (seconds).
+# both after they have started the program ($prog) and defined windows()
+# and icon() (check() and wait_for() come from tray_display.sh). $shots
+# prefixes the screenshots' names; $settle_after_launch is a pause before
+# the last click (seconds).
 # Finds the window and menu, runs the clicks, and ends with Exit.
 main_window() { windows | awk '$4 >= 300 && $5 >= 240' | head -1; }
 menu() { windows | awk '$4 >= 64 && $4 < 300' | head -1; }

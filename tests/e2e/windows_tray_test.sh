@@ -21,15 +21,7 @@ cleanup() {
   rm -rf "$scratch"
 }
 trap cleanup EXIT
-passed=0 failed=0
-check() {  # check "what" command...
-  local what=$1; shift
-  if "$@"; then passed=$((passed + 1)); echo "ok: $what"; else failed=$((failed + 1)); echo "FAILED: $what"; return 1; fi
-}
-wait_for() {  # wait_for SECONDS command...: true once the command succeeds
-  local deadline=$((SECONDS + $1)); shift
-  until "$@"; do [ $SECONDS -ge $deadline ] && return 1; sleep 0.1; done
-}
+. "$(dirname "$0")/tray_display.sh"
 
 # Wine's desktop process, which docks the icons, takes the display of the
 # first program of the Wine session: scripts/test-windows starts the display
@@ -38,19 +30,7 @@ wait_for() {  # wait_for SECONDS command...: true once the command succeeds
 if [ -n "${PVD_WINE_TRAY_DISPLAY:-}" ]; then
   export DISPLAY=$PVD_WINE_TRAY_DISPLAY
 else
-  # A display of our own: Xvfb picks a free number and tells it on fd 3. It
-# must not reset when its last client leaves (xdotool's probe below): a
-# client that connects during the reset is refused.
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$scratch/display" >"$scratch/xvfb.log" 2>&1 &
-  pids+=($!)
-  wait_for 10 test -s "$scratch/display" || { echo "SKIP: Xvfb cannot start"; cat "$scratch/xvfb.log"; exit 77; }
-  export DISPLAY=:$(head -1 "$scratch/display")
-  wait_for 10 xdotool getdisplaygeometry >/dev/null 2>&1 || { echo "SKIP: Xvfb does not answer on $DISPLAY"; exit 77; }
-  trayer --edge top --align right --widthtype pixel --width 120 --heighttype pixel --height 32 \
-    --transparent false --tint 0x333333 >"$scratch/trayer.log" 2>&1 &
-  pids+=($!)
-  wait_for 10 sh -c 'xdotool search --class trayer >/dev/null' || {
-    echo "FAILED: trayer did not start on $DISPLAY"; cat "$scratch/trayer.log" "$scratch/xvfb.log"; exit 1; }
+  start_display_with_tray
 fi
 
 # The demo recorder and an order waiting, in the prefix's registry.
