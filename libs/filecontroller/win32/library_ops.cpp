@@ -2,18 +2,14 @@
 // folder, never through the search order.
 #include <windows.h>
 
+#include "../../win32_wide.h"
 #include "../library_ops.h"
 #include "filecontroller.h"
 
 namespace fc {
 namespace {
 
-std::wstring Wide(const std::string& s) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
-}
+using vnf_libs::Wide;
 
 std::wstring OwnFolder() {
     HMODULE self = nullptr;

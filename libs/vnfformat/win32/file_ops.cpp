@@ -7,18 +7,14 @@
 
 #include <random>
 
+#include "../../win32_wide.h"
 #include "../file_ops.h"
 #include "vnfformat.h"
 
 namespace vnf {
 namespace {
 
-std::wstring Wide(const std::string& s) {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-    std::wstring w(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-    return w;
-}
+using vnf_libs::Wide;
 
 HANDLE H(NativeFile f) { return reinterpret_cast<HANDLE>(f); }
 NativeFile F(HANDLE h) { return h == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<NativeFile>(h); }
