@@ -22,14 +22,17 @@ bool IsNameUnit(unsigned c) {
     return !IsSpace(c) && c != '&' && c != ';' && c != '<' && c != '>' && c != '%' && c != '"' && c != '\'' && c != '[' &&
            c != ']' && c != '/' && c != '=';
 }
-bool At(View s, std::size_t i, std::string_view what) {
+// Over the document's units (detail::Units) or an entity's text (View).
+template <typename Seq>
+bool At(const Seq& s, std::size_t i, std::string_view what) {
     if (i + what.size() > s.size()) return false;
     for (std::size_t k = 0; k < what.size(); ++k)
         if (s[i + k] != static_cast<unsigned char>(what[k])) return false;
     return true;
 }
 // The index just past the next `end` from `i`, or npos.
-std::size_t Past(View s, std::size_t i, std::string_view end) {
+template <typename Seq>
+std::size_t Past(const Seq& s, std::size_t i, std::string_view end) {
     for (; i + end.size() <= s.size(); ++i)
         if (At(s, i, end)) return i + end.size();
     return View::npos;
@@ -93,24 +96,15 @@ private:
     // index after '[' when there is an internal subset.
     bool findInternalSubset(std::size_t& subset) const {
         const detail::Units& u = units_;
-        auto at = [&](std::size_t i, std::string_view s) {
-            for (std::size_t k = 0; k < s.size(); ++k)
-                if (i + k >= u.size() || u[i + k] != static_cast<unsigned char>(s[k])) return false;
-            return true;
-        };
-        auto past = [&](std::size_t i, std::string_view end) {
-            while (i < u.size() && !at(i, end)) ++i;
-            return i + end.size();
-        };
-        std::size_t i = at(0, "\xEF\xBB\xBF") ? 3 : 0;
+        std::size_t i = At(u, 0, "\xEF\xBB\xBF") ? 3 : 0;
         while (i < u.size()) {
             if (IsSpace(u[i])) {
                 ++i;
-            } else if (at(i, "<?")) {
-                i = past(i + 2, "?>");
-            } else if (at(i, "<!--")) {
-                i = past(i + 4, "-->");
-            } else if (at(i, "<!DOCTYPE")) {
+            } else if (At(u, i, "<?")) {
+                i = Past(u, i + 2, "?>");
+            } else if (At(u, i, "<!--")) {
+                i = Past(u, i + 4, "-->");
+            } else if (At(u, i, "<!DOCTYPE")) {
                 for (i += 9; i < u.size(); ++i) {
                     const unsigned c = u[i];
                     if (c == '"' || c == '\'') {
