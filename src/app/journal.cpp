@@ -11,6 +11,7 @@
 #include "platform/environment.h"
 #include "platform/private_file.h"
 #include "version.h"
+#include "platform/file_system.h"
 
 namespace pvd {
 namespace {
@@ -20,12 +21,6 @@ using Json = nlohmann::ordered_json;
 // A generation is never written past 10 MiB; a hand-made one may be larger,
 // but not without bound.
 constexpr std::size_t kReadLimit = 64u * 1024u * 1024u;
-
-void SplitPath(const std::string& path, std::string& folder, std::string& name) {
-    const auto slash = path.find_last_of(kPathSeparators);
-    folder = slash == std::string::npos ? "." : (slash == 0 ? std::string(1, kPathSeparator) : path.substr(0, slash));
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 // journal.jsonl -> journal.<n>.jsonl; generation 0 is the file itself.
 std::string GenerationName(const std::string& name, int generation) {

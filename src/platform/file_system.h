@@ -27,6 +27,11 @@ bool MakePrivateFolder(const std::string& path);
 // "\\server\share\" on Windows); "" for a relative path.
 std::string PathRoot(const std::string& path);
 
+// A path taken apart at its last separator: the folder ("." for a bare name;
+// a root keeps its separator: "/", "\", "C:\") and the last part.
+void SplitPath(const std::string& path, std::string& folder, std::string& name);
+std::string FolderOf(const std::string& path);
+
 // The drive that holds a path, or would hold it once created.
 struct DriveState {
     bool ready = false;     // its file system answers

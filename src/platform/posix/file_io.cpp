@@ -1,4 +1,5 @@
 #include "platform/file_io.h"
+#include "platform/file_system.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -86,11 +87,6 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string&
     return true;
 }
 
-std::string FolderOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-}
-
 // The path with every link in its last component followed, also a link whose
 // target does not exist yet; "" when the links loop.
 std::string FollowFinalLinks(std::string path) {
@@ -151,8 +147,9 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
     } else if (errno != ENOENT) {
         return fail("Cannot reach " + target + ": " + std::strerror(errno));
     }
-    const std::string dir = FolderOf(target);
-    std::string tmp = dir + "/." + target.substr(target.find_last_of('/') + 1) + ".XXXXXX";
+    std::string dir, name;
+    SplitPath(target, dir, name);
+    std::string tmp = dir + "/." + name + ".XXXXXX";
     int fd = mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) return fail("Cannot create a file in " + dir + ": " + std::strerror(errno));
     bool ok = fchmod(fd, mode) == 0;
@@ -191,8 +188,8 @@ PrivateWrite AppendPrivateFile(const std::string& path, std::string_view bytes, 
         return PrivateWrite::Refused;
     };
     if (path.empty() || path.back() == '/') return PrivateWrite::Failed;
-    const std::string folder = FolderOf(path);
-    const std::string name = path.substr(path.find_last_of('/') + 1);
+    std::string folder, name;
+    SplitPath(path, folder, name);
     // The folder is checked through the descriptor the file is then opened
     // in, so it cannot be swapped for another between the check and the open.
     int dfd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -1,4 +1,5 @@
 #include "platform/file_watch.h"
+#include "platform/file_system.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -17,12 +18,6 @@ namespace {
 
 constexpr std::uint32_t kMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MODIFY | IN_CREATE | IN_ATTRIB | IN_DELETE | IN_MOVED_FROM |
                                 IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-
-void SplitPath(const std::string& path, std::string& folder, std::string& name) {
-    const auto slash = path.find_last_of('/');
-    folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    name = slash == std::string::npos ? path : path.substr(slash + 1);
-}
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "platform/private_file.h"
+#include "platform/file_system.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -22,17 +23,10 @@ void CloseFd(int& fd) {
     fd = -1;
 }
 
-// The folder part and the last name of a path without trailing separators.
-void SplitPath(std::string path, std::string& parent, std::string& name) {
+// The parent and the last part of a folder's path, trailing slashes aside.
+void SplitFolderPath(std::string path, std::string& parent, std::string& name) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        parent = ".";
-        name = path;
-    } else {
-        parent = slash == 0 ? "/" : path.substr(0, slash);
-        name = path.substr(slash + 1);
-    }
+    pvd::SplitPath(path, parent, name);
 }
 
 // mkdir -p with 0700 for each level that is missing.
@@ -87,7 +81,7 @@ PrivateResult PrivateFolder::Open(const std::string& path, bool create, std::str
     if (path.empty()) return error = "no folder", PrivateResult::Refused;
     if (create && !CreateMissingLevels(path, error)) return PrivateResult::Refused;
     std::string parent, name;
-    SplitPath(path, parent, name);
+    SplitFolderPath(path, parent, name);
     struct stat st{};
     if (lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) return error = path + " does not exist", PrivateResult::Missing;

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "platform/win32/text_encoding.h"
+#include "platform/file_system.h"
 
 namespace pvd {
 namespace {
@@ -33,11 +34,6 @@ FileIdentity IdentityOf(HANDLE h) {
     if (GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
         id.ctimeNs = win32::FileTimeToUnixNs(basic.ChangeTime.QuadPart);
     return id;
-}
-
-std::string FolderOf(const std::string& path) {
-    const auto slash = path.find_last_of("\\/");
-    return slash == std::string::npos ? "." : path.substr(0, slash == 0 || (slash == 2 && path[1] == ':') ? slash + 1 : slash);
 }
 
 bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& bytes, std::string* error,
@@ -133,8 +129,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
     const DWORD a = GetFileAttributesW(Wide(path).c_str());
     if (a != INVALID_FILE_ATTRIBUTES && (a & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)))
         return fail("File " + path + " is not a regular file");
-    const std::string dir = FolderOf(path);
-    const std::string name = path.substr(path.find_last_of("\\/") + 1);
+    std::string dir, name;
+    SplitPath(path, dir, name);
     std::string tmp;
     Handle h;
     for (int attempt = 0; attempt < 16 && !h.valid(); ++attempt) {

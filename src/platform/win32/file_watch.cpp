@@ -10,6 +10,7 @@
 #include <cwctype>
 
 #include "platform/win32/text_encoding.h"
+#include "platform/file_system.h"
 
 namespace pvd {
 
@@ -40,13 +41,6 @@ struct FileWatch::Directory {
 };
 
 namespace {
-
-void SplitPath(const std::string& file, std::string& folder, std::string& name) {
-    const auto slash = file.find_last_of("\\/");
-    folder = slash == std::string::npos ? "." : file.substr(0, slash == 2 && file[1] == ':' ? 3 : slash);
-    if (folder.empty()) folder.assign(1, '\\');  // a root; assign() keeps GCC 12 from a false -Wrestrict
-    name = slash == std::string::npos ? file : file.substr(slash + 1);
-}
 
 bool SameName(std::wstring_view a, std::wstring_view b) {
     if (a.size() != b.size()) return false;
