@@ -309,7 +309,7 @@ LaunchOutcome Form1::ChooseAndLaunch() {
         out.path = DictationFileName(drafts, f, candidate);
         DictationFileInfo info = s_.InspectDictationFile(out.path);
         if (info.kind == DictationFileInfo::Kind::Missing) {
-            const CreateResult created = s_.CreateNewFile(out.path, order_);
+            const CreateResult created = s_.CreateNewFile(out.path, order_, out.reason);
             if (created == CreateResult::Created) {
                 out.result = LaunchResult::Created;
                 return out;

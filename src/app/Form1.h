@@ -52,7 +52,8 @@ public:
     // Removes what an interrupted creation left in the drafts folder.
     virtual void CleanDraftsFolder() = 0;
     virtual DictationFileInfo InspectDictationFile(const std::string& path) = 0;
-    virtual CreateResult CreateNewFile(const std::string& path, const OrderState& order) = 0;
+    // `why`, on failure: the step that failed and the system's own words.
+    virtual CreateResult CreateNewFile(const std::string& path, const OrderState& order, std::string& why) = 0;
     virtual RecorderStart StartVNR(const std::string& path) = 0;
     // The launch journal; its failures never reach the caller.
     virtual void RecordStart() = 0;

@@ -51,8 +51,8 @@ DictationFileInfo SystemServices::InspectDictationFile(const std::string& path) 
     return pvd::InspectDictationFile(path, driver_.api());
 }
 
-CreateResult SystemServices::CreateNewFile(const std::string& path, const OrderState& order) {
-    return pvd::CreateNewFile(path, order, NewFileContext{driver_, RecordingSettings(), log_, clock_});
+CreateResult SystemServices::CreateNewFile(const std::string& path, const OrderState& order, std::string& why) {
+    return pvd::CreateNewFile(path, order, NewFileContext{driver_, RecordingSettings(), log_, clock_}, &why);
 }
 
 RecorderStart SystemServices::StartVNR(const std::string& path) { return pvd::StartVNR(path); }

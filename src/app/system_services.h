@@ -38,7 +38,7 @@ public:
     std::string GetDraftsFolder() override;
     void CleanDraftsFolder() override;
     DictationFileInfo InspectDictationFile(const std::string& path) override;
-    CreateResult CreateNewFile(const std::string& path, const OrderState& order) override;
+    CreateResult CreateNewFile(const std::string& path, const OrderState& order, std::string& why) override;
     RecorderStart StartVNR(const std::string& path) override;
     void RecordStart() override { journal_.Start(); }
     void RecordExit() override { journal_.Exit(); }

@@ -29,11 +29,13 @@ VnfFields OrderFieldsToWrite(const OrderState& order) {
     return out;
 }
 
-CreateResult CreateNewFile(const std::string& path, const OrderState& order, const NewFileContext& ctx) {
+CreateResult CreateNewFile(const std::string& path, const OrderState& order, const NewFileContext& ctx, std::string* why) {
     // No tool can play a file of 0 Hz and 0 channels, and every later launch
     // would reuse it.
     if (ctx.settings.sampleRate <= 0 || ctx.settings.channels <= 0) {
-        ctx.log.WriteLog("Unable to create " + path + ": no recording parameters, " + RecordingSettingsProblem());
+        const std::string problem = "no recording parameters, " + RecordingSettingsProblem();
+        ctx.log.WriteLog("Unable to create " + path + ": " + problem);
+        if (why) *why = problem;
         return CreateResult::Failed;
     }
     if (!MakeNewVnfFile(path, ctx)) {

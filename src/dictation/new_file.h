@@ -33,7 +33,9 @@ enum class CreateResult {
 // record follow, then the final save; only then does the file get its name,
 // complete, never replacing anything. A crash at any moment leaves no file
 // under the name, or the complete one.
-CreateResult CreateNewFile(const std::string& path, const OrderState& order, const NewFileContext& ctx);
+// `why`, when given, gets the step that failed and the system's error text.
+CreateResult CreateNewFile(const std::string& path, const OrderState& order, const NewFileContext& ctx,
+                           std::string* why = nullptr);
 
 // The fields a new file for this order holds after its creation date and
 // time, in order: what a reused file must hold to count as made for it.

@@ -112,7 +112,9 @@ public:
         auto it = files.find(p);
         return it == files.end() ? DictationFileInfo{} : it->second;
     }
-    CreateResult CreateNewFile(const std::string& p, const OrderState& o) override {
+    std::string createWhy;  // the reason a failing creation gives
+    CreateResult CreateNewFile(const std::string& p, const OrderState& o, std::string& why) override {
+        if (createResult == CreateResult::Failed) why = createWhy;
         Call("create:" + p);
         if (beforeCreate) beforeCreate(p);
         if (createResult == CreateResult::Created) {
