@@ -7,6 +7,17 @@
 namespace pvd {
 namespace {
 
+bool SettledWhenRead(const xml::FileSnapshot& file) {
+    return file.readable && file.stable && file.identity.mtimeNs <= file.readAtNs - kIdentitySettledNs;
+}
+
+// The same version with only its change time moved (a chmod, a new owner).
+bool OnlyChangeTimeDiffers(const FileIdentity& a, const FileIdentity& b) {
+    FileIdentity c = b;
+    c.ctimeNs = a.ctimeNs;
+    return a == c;
+}
+
 // Resume-next: a step that fails is skipped and the next one runs.
 template <typename Step>
 void Try(Step step) {
@@ -43,16 +54,23 @@ bool Form1::Form_Load() {
         order_ = OrderState{};
         v_.ShowOrderFields(order_.fields);
     });
+    // The version present at start-up is the one there before any slower
+    // step: whatever is written after this reading is a new order.
+    std::string path;
+    std::optional<xml::FileSnapshot> atStart;
+    Try([&] {
+        path = s_.GetXMLFilename();
+        atStart = s_.ReadOrderFile(path);
+    });
     Try([&] { s_.StartLog(); });
     // After the start of the log, which empties it, so that the log keeps it.
     if (haveProfile) Try([&] { s_.WriteLog("Change profile to " + profile); });
     Try([&] { s_.RecordStart(); });
-    Try([&] { s_.CleanDraftsFolder(); });
-    Try([&] { v_.SetXMLFileText(s_.GetXMLFilename()); });
+    Try([&] { v_.SetXMLFileText(path); });
     bool ok = false;
     Try([&] {
-        const std::string path = s_.GetXMLFilename();
-        const xml::FileSnapshot file = s_.ReadOrderFile(path);
+        if (!atStart) return;
+        const xml::FileSnapshot& file = *atStart;
         OrderState next = order_;
         MemoryLog lines;
         const char* loader = nullptr;
@@ -66,6 +84,7 @@ bool Form1::Form_Load() {
         haveLoaded_ = file.identity.exists;
         loadedId_ = file.identity;
         loadedBytes_ = file.bytes;
+        loadedSettled_ = SettledWhenRead(file);
         xmlFileDate_ = file.identity.mtimeNs;
     });
     Try([&] { SetLaunchEnabled(ok); });
@@ -75,6 +94,9 @@ bool Form1::Form_Load() {
         v_.SetWindowStateNormal();
         HideToTray();
     });
+    // Leftovers of interrupted creations: last, once the order file is
+    // watched, so that a slow sweep delays no order.
+    Try([&] { s_.CleanDraftsFolder(); });
     return true;
 }
 
@@ -148,9 +170,9 @@ void Form1::SetOrderFields(const OrderFields& fields) {
     order_.fields = fields;
 }
 
-void Form1::Timer1_Timer() { CheckOrderFile(false); }
+void Form1::Timer1_Timer() { CheckOrderFile(false, true); }
 
-void Form1::RecheckOrderFile() { CheckOrderFile(false); }
+void Form1::RecheckOrderFile() { CheckOrderFile(false, false); }
 
 void Form1::OrderFileChanged(const std::vector<FileChange>& changes) {
     // Complete when the last write seen was finished by its writer.
@@ -159,11 +181,15 @@ void Form1::OrderFileChanged(const std::vector<FileChange>& changes) {
         if (c == FileChange::Attributes) continue;
         content = true;
         complete = c == FileChange::Complete;
+        // A write without its close yet means a writer at work; after lost
+        // events nobody knows, and the lease and the settle period decide.
+        if (c == FileChange::Modified) writerAtWork_ = true;
+        else writerAtWork_ = false;
     }
     if (content) contentSinceLoad_ = true;
     else attributesSinceLoad_ = true;
     if (content && !complete) closedByWriter_ = false;  // written again since its close
-    CheckOrderFile(complete);
+    CheckOrderFile(complete, false);
 }
 
 void Form1::Wait(int ms) {
@@ -174,69 +200,115 @@ void Form1::Wait(int ms) {
 // Finds whether the order file holds a new, complete version, and loads and
 // launches it. A version is new when its identity differs from the last one
 // loaded (modification time in either direction, change time, size, file
-// id) or, after a notification, when its bytes do.
-void Form1::CheckOrderFile(bool complete) {
+// id) or when its bytes do: after a notification, and at each poll until the
+// loaded version is settled.
+void Form1::CheckOrderFile(bool complete, bool tick) {
     const std::string path = s_.GetXMLFilename();
     if (path != watchedPath_) {
         watchedPath_ = path;  // the setting names another file: its versions are new
-        pending_ = false;
-        haveLoaded_ = false;
+        pending_ = haveLoaded_ = false;
+        writerAtWork_ = closedByWriter_ = notRegular_ = false;
     }
+    // A device or a pipe under the name is looked at once a poll, never opened.
+    if (notRegular_ && !tick) return;
     const FileIdentity id = s_.StatOrderFile(path);
     if (!id.exists) {
-        pending_ = false;  // missing: nothing to load until it is back
+        pending_ = notRegular_ = false;  // missing: nothing to load until it is back
         return;
     }
-    const bool known = haveLoaded_ && id == loadedId_;
-    if (known && !complete) {
+    if (!id.regular) {
         pending_ = false;
+        if (!notRegular_) s_.WriteLog("Unable to Load XML " + path + ": not a regular file; looked at again once a second");
+        notRegular_ = true;
         return;
     }
-    const std::int64_t now = s_.MonotonicMs();
-    // A close seen for this very version still counts at a recheck.
+    notRegular_ = false;
     if (complete) {
-        closedByWriter_ = true;
+        closedByWriter_ = true;  // a close seen for this very version still counts at a recheck
         closedId_ = id;
     } else if (closedByWriter_ && closedId_ == id) {
         complete = true;
     }
-    if (!complete) {
-        // Seen without its writer finishing: wait until it has stayed the
-        // same for the settle period.
-        if (!pending_ || !(id == pendingId_)) {
-            pendingId_ = id;
-            pendingSince_ = now;
-            return Wait(kSettleMs);
+    std::optional<xml::FileSnapshot> seen;
+    if (haveLoaded_ && id == loadedId_ && !complete) {
+        // The version loaded, by its identity. Until it is settled a rewrite
+        // of the same size within one tick of a coarse clock looks the
+        // same: the poll compares the bytes.
+        const bool waiting = pending_ && pendingId_ == id;  // other bytes seen under it already
+        if (!waiting && (loadedSettled_ || !tick)) {
+            pending_ = false;
+            return;
         }
-        if (now - pendingSince_ < kSettleMs) return Wait(static_cast<int>(kSettleMs - (now - pendingSince_)));
-    }
-    // A writer that still holds the file open may only be pausing.
-    if (s_.OrderFileWriter(path) == WriterState::Writing) {
-        if (!pending_ || !(id == pendingId_)) {
-            pendingId_ = id;
-            pendingSince_ = now;
+        if (!waiting) seen = s_.ReadOrderFile(path);
+        if (seen && !seen->readable) return;
+        if (seen && seen->identity == loadedId_ && seen->bytes == loadedBytes_) {
+            loadedSettled_ = SettledWhenRead(*seen);
+            pending_ = false;
+            return;
         }
-        // Right after a close the kernel may still count its writer for an
-        // instant: look again at once, then at the settle pace.
-        const std::int64_t held = now - pendingSince_;
-        if (held < kMaxWriterWaitMs) return Wait(complete && held < kSettleMs / 10 ? 2 : kSettleMs);
     }
+    SettleAndLoad(path, id, complete, std::move(seen));
+}
 
-    const xml::FileSnapshot file = s_.ReadOrderFile(path);
-    if (file.readable && (!file.stable || !(file.identity == id))) {
-        // Changed while we looked: wait for it to settle.
-        pendingId_ = file.identity;
-        pendingSince_ = now;
-        return Wait(kSettleMs);
+void Form1::SettleAndLoad(const std::string& path, const FileIdentity& id, bool complete, std::optional<xml::FileSnapshot> seen) {
+    const std::int64_t now = s_.MonotonicMs();
+    // The lease is a second witness beside the notifications. A writer
+    // reported at work that no longer holds the file has closed it (Windows
+    // reports no close).
+    const WriterState lease = s_.OrderFileWriter(path);
+    if (writerAtWork_ && lease == WriterState::None) {
+        writerAtWork_ = false;
+        complete = true;
     }
+    const bool held = lease == WriterState::Writing || writerAtWork_;
+    const int quiet = held ? kMaxWriterWaitMs : complete ? 0 : kSettleMs;
+    if (!pending_ || !(pendingId_ == id)) {
+        pending_ = false;
+        pendingId_ = id;
+        pendingSince_ = now;
+        pendingBytes_.clear();
+        if (quiet > 0) {
+            if (!seen) seen = s_.ReadOrderFile(path);
+            pendingId_ = seen->identity.exists ? seen->identity : id;
+            pendingBytes_ = seen->bytes;
+        }
+    }
+    const std::int64_t elapsed = now - pendingSince_;
+    if (elapsed < quiet) {
+        if (held && !heldLogged_) {
+            s_.WriteLog("The order file " + path + " is still held open by its writer: waiting until it is closed");
+            heldLogged_ = true;
+        }
+        int next = static_cast<int>(quiet - elapsed);
+        // Right after a close the kernel may still count its writer for an
+        // instant: look again at once, then at the writer's pace.
+        if (held) next = std::min(next, complete && elapsed < kWriterPaceMs / 10 ? 2 : kWriterPaceMs);
+        return Wait(next);
+    }
+    const xml::FileSnapshot file = seen && quiet == 0 ? std::move(*seen) : s_.ReadOrderFile(path);
+    const bool same = file.identity == pendingId_ && (quiet == 0 || file.bytes == pendingBytes_);
+    if (file.readable && (!file.stable || !same)) {
+        // Changed while we waited or looked: the wait starts again.
+        pending_ = true;
+        pendingId_ = file.identity;
+        pendingBytes_ = file.bytes;
+        pendingSince_ = now;
+        return Wait(quiet > 0 ? quiet : kWriterPaceMs);
+    }
+    LoadVersion(file);
+}
+
+void Form1::LoadVersion(const xml::FileSnapshot& file) {
     const bool onlyTimesChanged = attributesSinceLoad_ && !contentSinceLoad_;
-    if (file.readable && haveLoaded_ && file.bytes == loadedBytes_ && (file.identity == loadedId_ || onlyTimesChanged)) {
+    if (file.readable && haveLoaded_ && file.bytes == loadedBytes_ &&
+        (file.identity == loadedId_ || onlyTimesChanged || OnlyChangeTimeDiffers(file.identity, loadedId_))) {
         // The same bytes: the same version, only its times changed (a copy
-        // that keeps the original times, touched by a tool).
+        // that keeps the original times, a touch, a chmod).
         loadedId_ = file.identity;
+        loadedSettled_ = SettledWhenRead(file);
         xmlFileDate_ = file.identity.mtimeNs;
         contentSinceLoad_ = attributesSinceLoad_ = false;
-        pending_ = false;
+        pending_ = heldLogged_ = false;
         return;
     }
     OrderState next = order_;
@@ -248,23 +320,35 @@ void Form1::CheckOrderFile(bool complete) {
     if (!ok) {
         // Retried at the next tick for as long as this version stays.
         pending_ = true;
-        pendingId_ = id;
+        pendingId_ = file.identity;
+        pendingBytes_ = file.bytes;
         return;
     }
     order_ = std::move(next);
     Loaded(file);
     SetLaunchEnabled(true);
-    cmdLaunch_Click();
+    if (Launch(true).result == LaunchResult::Superseded) Wait(1);  // on to the newer version
 }
 
 void Form1::Loaded(const xml::FileSnapshot& file) {
     haveLoaded_ = true;
     loadedId_ = file.identity;
     loadedBytes_ = file.bytes;
+    loadedSettled_ = SettledWhenRead(file);
     xmlFileDate_ = file.identity.mtimeNs;
     contentSinceLoad_ = attributesSinceLoad_ = false;
     closedByWriter_ = false;
-    pending_ = false;
+    pending_ = heldLogged_ = false;
+}
+
+bool Form1::StillLoadedVersion() {
+    const std::string path = s_.GetXMLFilename();
+    if (!haveLoaded_ || path != watchedPath_) return false;
+    const FileIdentity id = s_.StatOrderFile(path);
+    // Gone is no newer version: the PACS may remove the file once read.
+    if (!id.exists || id == loadedId_) return true;
+    const xml::FileSnapshot file = s_.ReadOrderFile(path);
+    return !file.readable || file.bytes == loadedBytes_;
 }
 
 void Form1::LoadNewXMLFile() {
@@ -337,8 +421,11 @@ LaunchOutcome Form1::ChooseAndLaunch() {
             return out;
         }
         if (!generated) {
+            // A person must look: another patient's file, or this patient's
+            // under another name since the PACS renamed them.
             out.result = LaunchResult::Refused;
-            out.reason = "the dictation file there was made for another order";
+            out.madeFor = MadeForText(info.fields);
+            out.reason = "the dictation file there was made for another order: " + out.madeFor;
             return out;
         }
         ++candidate;  // a generated accession collides with another order's file
@@ -348,24 +435,34 @@ LaunchOutcome Form1::ChooseAndLaunch() {
     return out;
 }
 
-LaunchOutcome Form1::Launch() {
+LaunchOutcome Form1::Launch(bool fromOrderFile) {
     LaunchOutcome out;
     try {
         out = ChooseAndLaunch();
-        if (out.result == LaunchResult::Reused || out.result == LaunchResult::Created) out.recorder = s_.StartVNR(out.path);
+        if (out.result == LaunchResult::Reused || out.result == LaunchResult::Created) {
+            // The order file may have moved on while the file was made (a
+            // drafts folder that hung): a newer order is launched instead.
+            // The file made stays: it is complete and named for its order.
+            if (fromOrderFile && !StillLoadedVersion()) out.result = LaunchResult::Superseded;
+            else out.recorder = s_.StartVNR(out.path);
+        }
     } catch (...) {
         out.result = LaunchResult::Failed;  // out of memory, among others: reported, never a crash
     }
     // After the recorder has started: nothing here delays it.
     for (const std::string& line : linesToLog_) s_.WriteLog(line);
     linesToLog_.clear();
-    if (!out.reason.empty()) s_.WriteLog("Unable to create " + out.path + ": " + out.reason);
-    const bool ready = out.result == LaunchResult::Reused || out.result == LaunchResult::Created;
+    if (out.result == LaunchResult::Superseded)
+        s_.WriteLog("No recorder started for " + out.path + ": the order file holds a newer order");
+    else if (!out.reason.empty())
+        s_.WriteLog("Unable to create " + out.path + ": " + out.reason);
+    const bool ready = out.result == LaunchResult::Reused || out.result == LaunchResult::Created ||
+                       out.result == LaunchResult::Superseded;
     const bool recorderFailed = ready && !out.recorder.recorder.empty() && !out.recorder.started;
     if (recorderFailed) s_.WriteLog("Unable to start the recorder " + out.recorder.recorder + ": " + out.recorder.reason);
     Journal(out);
     if (recorderFailed) v_.ShowMessage("Unable to start the recorder " + out.recorder.recorder);
-    if (!ready) v_.ShowMessage("Unable to create " + out.path);
+    if (!ready) v_.ShowMessage("Unable to create " + out.path + (out.madeFor.empty() ? "" : "\n" + out.madeFor));
     return out;
 }
 
@@ -376,7 +473,7 @@ void Form1::Journal(const LaunchOutcome& out) {
         JournalLaunch launch;
         launch.order = order_.fields;
         launch.dictationPath = out.path;
-        static constexpr const char* kOutcomes[] = {"reused", "created", "refused", "failed"};
+        static constexpr const char* kOutcomes[] = {"reused", "created", "refused", "failed", "superseded"};
         launch.outcome = kOutcomes[static_cast<int>(out.result)];
         launch.reason = out.reason;
         launch.recorder = out.recorder.recorder;

@@ -89,21 +89,32 @@ public:
     virtual void Quit() = 0;
 };
 
-enum class LaunchResult { Reused, Created, Refused, Failed };
+// Superseded: the order file held a newer version before the recorder
+// started, so no recorder was started for this one.
+enum class LaunchResult { Reused, Created, Refused, Failed, Superseded };
 
 struct LaunchOutcome {
     LaunchResult result = LaunchResult::Failed;
     std::string path;
     std::string reason;      // why it was refused or failed, when known
+    std::string madeFor;     // whom a refused file was made for
     RecorderStart recorder;  // for a created or reused file
 };
 
-// A change is loaded at once when its writer is seen to finish; a change seen
-// without that (the poll, a share whose writes are not reported) once the
-// file has stayed the same this long, and no writer is seen to hold it, for
-// at most kMaxWriterWaitMs.
-inline constexpr int kSettleMs = 200;
-inline constexpr int kMaxWriterWaitMs = 2000;
+// A change is loaded at once when its writer is seen to finish (closed after
+// writing, or moved into place). A change seen without any notification (the
+// poll; a share written from another host) once its identity and bytes have
+// stayed the same for kSettleMs. A writer known to hold the file (a write
+// reported and no close since, or a lease refused) is waited for until it
+// closes, or until the file has stayed the same for kMaxWriterWaitMs; it is
+// looked at every kWriterPaceMs meanwhile.
+inline constexpr int kSettleMs = 2000;
+inline constexpr int kMaxWriterWaitMs = 10000;
+inline constexpr int kWriterPaceMs = 200;
+// A loaded version is known by its identity alone only once its modification
+// time lies this far before the moment it was read: on a file system with
+// coarse times a rewrite of the same size within one tick keeps the identity.
+inline constexpr std::int64_t kIdentitySettledNs = 2'000'000'000;
 
 inline constexpr const char* kCaption = "PACS Vantora Driver";
 inline constexpr int kTrayCallbackMessage = 512;
@@ -129,7 +140,9 @@ public:
     void cmdXmlFile_Click() { LoadNewXMLFile(); }
     void txtXMLFile_DblClick() { LoadNewXMLFile(); }
     void cmdLaunch_Click() { Launch(); }
-    LaunchOutcome Launch();
+    // fromOrderFile: the launch of a version just loaded by the watch, which
+    // starts no recorder once the file holds a newer version.
+    LaunchOutcome Launch(bool fromOrderFile = false);
 
     void Form_MouseMove(int message);
     void Form_QueryUnload(int& cancel, int unloadMode);
@@ -155,8 +168,16 @@ public:
 private:
     void SetLaunchEnabled(bool enabled);
     void HideToTray();
-    void CheckOrderFile(bool complete);
+    // tick: the one-second poll, the only one that looks at a path that is
+    // not a regular file.
+    void CheckOrderFile(bool complete, bool tick);
+    // Whether a version read now must wait for its writer, and for how long;
+    // loads it when it may be.
+    void SettleAndLoad(const std::string& path, const FileIdentity& id, bool complete, std::optional<xml::FileSnapshot> seen);
+    void LoadVersion(const xml::FileSnapshot& file);
     void Wait(int ms);
+    // Whether the order file still holds the version last loaded.
+    bool StillLoadedVersion();
     // Both loaders on one reading; the loaders' lines go to `log`.
     // `loader` is set to the loader that succeeded.
     bool LoadSnapshot(OrderState& into, const xml::FileSnapshot& file, LogSink& log, const char** loader = nullptr);
@@ -182,17 +203,25 @@ private:
     FileIdentity loadedId_;
     std::string loadedBytes_;
     std::string watchedPath_;
+    // Its modification time lay kIdentitySettledNs before it was read.
+    bool loadedSettled_ = false;
     // What the notifications reported since that load: an identical copy
     // whose times alone changed is no new order.
     bool contentSinceLoad_ = false;
     bool attributesSinceLoad_ = false;
+    // A write was reported, and its writer's close not yet.
+    bool writerAtWork_ = false;
     // A writer's close (or a move into place) was seen for this version.
     bool closedByWriter_ = false;
     FileIdentity closedId_;
-    // A change waiting for its writer to finish.
+    // A change waiting for its writer to finish, or to stay the same.
     bool pending_ = false;
     FileIdentity pendingId_;
+    std::string pendingBytes_;
     std::int64_t pendingSince_ = 0;
+    bool heldLogged_ = false;  // "still held open" said for this wait
+    // The path names something that is not a regular file (said once).
+    bool notRegular_ = false;
     // The load journaled after the launch it led to.
     std::optional<JournalLoad> loadToJournal_;
     std::vector<std::string> linesToLog_;

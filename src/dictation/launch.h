@@ -31,11 +31,16 @@ struct DictationFileInfo {
 DictationFileInfo InspectDictationFile(const std::string& path, VnfApi& api);
 
 // Whether a dictation file was made for this order. With an accession number
-// from the order, the stored MRN and accession must be the order's (other
-// fields may have been corrected since); with a generated one, which does
-// not tell orders apart, every field after the creation time must be what a
-// new file for this order would hold.
+// from the order, the stored MRN, accession and patient name must be the
+// order's: a file made from a half-written order (new numbers, old name), or
+// for another patient under the same numbers, is not. With a generated
+// accession, which does not tell orders apart, every field after the
+// creation time must be what a new file for this order would hold.
 bool MadeForOrder(const VnfFields& stored, const OrderState& order, bool accessionGenerated);
+
+// Whom a dictation file was made for, as a person reads it: name, MRN and
+// accession number as stored.
+std::string MadeForText(const VnfFields& stored);
 
 // The candidate names of a launch: <MRN>_<accession>.iaf, then, for a
 // generated accession only, _2, _3 ... before the extension.

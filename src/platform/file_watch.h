@@ -11,6 +11,7 @@ enum class FileChange {
     Complete,    // a writer closed it after writing, or a file was moved into place
     Modified,    // written, created or removed, but not (yet) closed by its writer
     Attributes,  // only its times or permissions changed
+    Rescan,      // changes may have been missed (the folder went away, events were lost): look again
 };
 
 // Watches the folder that holds a file (and, when the path is a link, the

@@ -103,11 +103,19 @@ TEST_F(Launch, CreatesThenReusesAndStartsTheRecorderEachTime) {
     EXPECT_EQ(starts[0]["fields"][6]["name"], "XML_Modality");
 
     const std::string bytes = ReadFile(path);
-    form->order().fields.txtPatient = "Changed^Name";
+    form->order().fields.txtStudy = "CT corrected";
     EXPECT_EQ(form->Launch().result, LaunchResult::Reused);
     EXPECT_EQ(ReadFile(path), bytes);  // not a byte changes
     EXPECT_EQ(Starts(2).size(), 2u);
     EXPECT_TRUE(shown.empty());
+    // Renamed by the PACS since: a person must look. Nothing is written or started.
+    form->order().fields.txtPatient = "Changed^Name";
+    EXPECT_EQ(form->Launch().result, LaunchResult::Refused);
+    EXPECT_EQ(ReadFile(path), bytes);
+    EXPECT_EQ(shown, std::vector<std::string>{"Unable to create " + path + "\npatient \"Doe^Jane\", MRN \"987\", accession \"A678\""});
+    Order("987", "A678");
+    EXPECT_EQ(form->Launch().result, LaunchResult::Reused);
+    EXPECT_EQ(Starts(3).size(), 3u);  // the refused launch started nothing
 }
 
 TEST_F(Launch, EmptyIdentityGivesUnderscoreFile) {

@@ -91,6 +91,9 @@ TEST_F(TornWrites, EveryLaunchBelongsToAFullyWrittenOrderAndTheLastIsLaunched) {
             for (int waited = 0; waited < 10000 && !Launched(i - 1); waited += 10)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             ASSERT_TRUE(Launched(i - 1)) << "order " << i - 1 << " was never launched";
+            // The recorder may log its start before the program journals it.
+            for (int waited = 0; waited < 10000 && Launches() < test::WaitForLines(recLog, 0, 0).size(); waited += 10)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
             const std::size_t before = Launches();
             const std::string full = Order(999);
             Rewrite(full.substr(0, full.size() / 2));

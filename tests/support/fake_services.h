@@ -23,12 +23,45 @@ public:
     std::set<std::string> failing;  // calls that throw
     bool another = false;
     std::string xmlPath = DraftsPath("ridavaruz.xml");
-    // The order file's versions: its modification time stands for its
-    // identity, and its bytes are contents[path] or "version <date>".
-    std::map<std::string, FileDate> dates;
-    std::map<std::string, std::string> contents;
+    // Files as a file system keeps them: a full identity (device, file id,
+    // size, times in ns at the file system's resolution) and the bytes.
+    // The monotonic clock (ms) and the wall clock (ns) move together, and
+    // only through Advance.
+    struct File {
+        FileIdentity id;
+        std::string bytes;
+    };
+    std::map<std::string, File> disk;
+    std::int64_t now = 0;
+    std::int64_t wallNs = 1'796'000'000'000'000'000;  // late 2026
+    std::int64_t resolutionNs = 1;                    // 1'000'000'000 for FAT, exFAT and some shares
+    std::uint64_t nextFileId = 1000;
     WriterState writer = WriterState::None;
-    std::int64_t now = 0;  // the monotonic clock, moved by the tests
+    void Advance(std::int64_t ms) {
+        now += ms;
+        wallNs += ms * 1'000'000;
+    }
+    std::int64_t Stamp() const { return wallNs / resolutionNs * resolutionNs; }
+    // A writer rewriting in place: same file id, new size and times. A
+    // writer that does not truncate leaves the old tail beyond its bytes.
+    void Write(const std::string& p, const std::string& bytes, bool truncate = true) {
+        File& f = disk[p];
+        if (!f.id.exists) f.id = {true, true, 7, nextFileId++, 0, 0, 0};
+        if (truncate || bytes.size() >= f.bytes.size()) f.bytes = bytes;
+        else f.bytes.replace(0, bytes.size(), bytes);
+        f.id.size = static_cast<std::int64_t>(f.bytes.size());
+        f.id.mtimeNs = f.id.ctimeNs = Stamp();
+    }
+    // A writer that moves a finished version into place: a new file id.
+    void Replace(const std::string& p, const std::string& bytes) {
+        disk.erase(p);
+        Write(p, bytes);
+    }
+    void SetModified(const std::string& p, std::int64_t mtimeNs) {  // touch -d, a copy that keeps its times
+        disk[p].id.mtimeNs = mtimeNs;
+        disk[p].id.ctimeNs = Stamp();
+    }
+    void Chmod(const std::string& p) { disk[p].id.ctimeNs = Stamp(); }
     std::map<std::string, std::string> settings;
     bool saveOk = true;
     std::map<std::string, DictationFileInfo> files;  // the drafts folder
@@ -39,8 +72,10 @@ public:
     std::function<void(const std::string&)> beforeCreate;  // runs inside every creation
     RecorderStart recorder{"/r/rec", true, 42, ""};
 
+    std::function<void(const std::string&)> onCall;  // runs at every call, as the world goes on meanwhile
     void Call(const std::string& name) {
         calls.push_back(name);
+        if (onCall) onCall(name);
         if (failing.contains(name)) throw std::runtime_error(name);
     }
     bool Called(const std::string& name) const { return std::find(calls.begin(), calls.end(), name) != calls.end(); }
@@ -67,8 +102,9 @@ public:
         xml::FileSnapshot f;
         f.path = p;
         f.identity = StatOrderFile(p);
-        f.readable = f.identity.exists;
-        if (f.readable) f.bytes = contents.contains(p) ? contents[p] : "version " + std::to_string(dates[p]);
+        f.readable = f.identity.exists && f.identity.regular;
+        f.readAtNs = wallNs;
+        if (f.readable) f.bytes = disk[p].bytes;
         return f;
     }
     bool LoadLegacyXML(OrderState& o, const xml::FileSnapshot& f, LogSink& log) override {
@@ -90,14 +126,14 @@ public:
         return genericOk;
     }
     FileIdentity StatOrderFile(const std::string& p) override {
-        FileIdentity id;
-        auto it = dates.find(p);
-        if (it == dates.end()) return id;
-        id.exists = id.regular = true;
-        id.mtimeNs = it->second;
-        return id;
+        Call("stat:" + p);
+        auto it = disk.find(p);
+        return it == disk.end() ? FileIdentity{} : it->second.id;
     }
-    WriterState OrderFileWriter(const std::string&) override { return writer; }
+    WriterState OrderFileWriter(const std::string& p) override {
+        Call("lease:" + p);
+        return writer;
+    }
     std::int64_t MonotonicMs() override { return now; }
     bool SaveDefaultSetting(const std::string& k, const std::string& v) override {
         Call("save:" + k);

@@ -54,6 +54,8 @@ class Program : public ScratchHome {
 protected:
     std::string drafts, recLog, order;
     ChildId pid = kNoChild;
+    // Put before the program's path: another user, say.
+    std::vector<std::string> runAs;
 
     void SetUp() override {
         ScratchHome::SetUp();
@@ -167,7 +169,9 @@ public:
     void StartAndWaitUntilReady() {
         // A log left by an earlier run must not pass for this one's.
         std::filesystem::remove(LogFile());
-        pid = Spawn({Bin("pacs-vantora-driver")}, dir.path().string());
+        std::vector<std::string> argv = runAs;
+        argv.push_back(Bin("pacs-vantora-driver"));
+        pid = Spawn(argv, dir.path().string());
         ASSERT_NE(pid, kNoChild) << "the program could not be started";
         // "Load XML" follows the start lines once start-up has read the order
         // file: any later rewrite is a new order.

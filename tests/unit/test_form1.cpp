@@ -25,30 +25,56 @@ protected:
     Form1 form{services, view};
     const std::string xml = DraftsPath("ridavaruz.xml");
     const std::string file = DraftsPath("987_A678.iaf");
-    // The poll sees a change, and the settle period passes without another.
-    void Settle() {
-        form.Timer1_Timer();
-        services.now += kSettleMs;
-        form.RecheckOrderFile();
+    // Time passes a millisecond at a time: the poll ticks every second, and
+    // the recheck Form1 asked for last runs when it is due.
+    void Pass(std::int64_t ms) {
+        for (std::int64_t i = 0; i < ms; ++i) {
+            TakeRecheck();
+            services.Advance(1);
+            if (++sinceTick_ == 1000) {
+                sinceTick_ = 0;
+                form.Timer1_Timer();
+                TakeRecheck();
+            }
+            if (dueAt_ >= 0 && services.now >= dueAt_) {
+                dueAt_ = -1;
+                form.RecheckOrderFile();
+            }
+        }
+        TakeRecheck();
     }
     int Calls(const std::string& prefix) const {
         return static_cast<int>(std::count_if(services.calls.begin(), services.calls.end(),
                                               [&](const std::string& c) { return c.starts_with(prefix); }));
     }
     int Logged(const std::string& prefix) const { return Calls("log:" + prefix); }
+    int Started() const { return services.Count("start:" + file); }
+    // The versions the loaders were given, in order.
+    const std::vector<std::string>& Loaded() const { return services.legacySaw; }
+
+private:
+    void TakeRecheck() {
+        if (view.rechecks.size() == seenRechecks_) return;
+        seenRechecks_ = view.rechecks.size();
+        dueAt_ = services.now + view.rechecks.back();
+    }
+    std::int64_t sinceTick_ = 0, dueAt_ = -1;
+    std::size_t seenRechecks_ = 0;
 };
 
 TEST_F(Form1Test, StartUpRunsItsStepsInOrderAndEndsInTheTray) {
-    services.dates[xml] = 100;
+    services.Write(xml, "first");
     ASSERT_TRUE(form.Form_Load());
     EXPECT_EQ(view.caption, "PACS Vantora Driver");
-    // The profile is logged after the start of the log, which empties it.
-    const std::vector<std::string> order = {"instance",   "filecontrol", "filesystem", "ensure-temp", "appname:Vantora Recorder",
-                                            "profile:recorder", "startlog", "log:Change profile to recorder", "clean",
-                                            "read:" + xml, "legacy:" + xml, "log:Load XML " + xml};
+    // The order file is read before the slower steps; the profile is logged
+    // after the start of the log, which empties it; the drafts folder is
+    // swept only after the first look at the order.
+    const std::vector<std::string> order = {"instance", "filecontrol", "filesystem", "ensure-temp", "appname:Vantora Recorder",
+                                            "profile:recorder", "read:" + xml, "startlog", "log:Change profile to recorder",
+                                            "journal:start", "legacy:" + xml, "log:Load XML " + xml, "clean"};
     for (std::size_t i = 1; i < order.size(); ++i) EXPECT_LT(services.Index(order[i - 1]), services.Index(order[i])) << order[i];
     EXPECT_FALSE(services.Called("generic:" + xml));  // the fixed layout loaded
-    EXPECT_EQ(form.XMLFileDate(), 100);
+    EXPECT_EQ(form.XMLFileDate(), services.disk[xml].id.mtimeNs);
     EXPECT_TRUE(form.launchEnabled());
     EXPECT_TRUE(view.cmdLaunch && view.mnuLaunch);
     EXPECT_EQ(view.fields, services.legacyFields);
@@ -56,7 +82,6 @@ TEST_F(Form1Test, StartUpRunsItsStepsInOrderAndEndsInTheTray) {
     EXPECT_FALSE(view.visible);
     EXPECT_FALSE(view.minimized);
     EXPECT_EQ(view.trayIcons, 1);
-    EXPECT_EQ(services.Count("create:" + DraftsPath("987_A678.iaf")) + services.Count("start:" + DraftsPath("987_A678.iaf")), 0);
 
     // The timer starts only once the date of the file just loaded is known.
     auto pos = [&](const std::string& e) { return std::find(view.events.begin(), view.events.end(), e) - view.events.begin(); };
@@ -65,29 +90,34 @@ TEST_F(Form1Test, StartUpRunsItsStepsInOrderAndEndsInTheTray) {
     EXPECT_LT(pos("timer"), pos("tray-add"));
     EXPECT_LT(pos("tray-add"), pos("hide"));
 
-    form.Timer1_Timer();  // unchanged file: nothing
-    EXPECT_EQ(services.Count("legacy:" + xml), 1);
+    Pass(5000);  // unchanged: start-up never launches, and nothing is loaded again
+    EXPECT_EQ(Loaded(), std::vector<std::string>{"first"});
+    EXPECT_EQ(Calls("start:") + Calls("create:"), 0);
 }
 
-TEST_F(Form1Test, ARewriteDuringTheStartUpLoadIsLaunchedByTheFirstTick) {
-    services.dates[xml] = 100;
-    services.duringLoad = [&] { services.dates[xml] = 101; };
+TEST_F(Form1Test, AnOrderWrittenDuringStartUpIsLaunched) {
+    services.Write(xml, "present at start");
+    // The PACS writes while start-up is busy with its slower steps.
+    services.onCall = [&](const std::string& c) {
+        if (c == "startlog" || c == "clean") services.Write(xml, "written during " + c);
+    };
     form.Form_Load();
-    EXPECT_EQ(form.XMLFileDate(), 100);
-    services.duringLoad = nullptr;
-    Settle();
-    EXPECT_EQ(form.XMLFileDate(), 101);
-    EXPECT_TRUE(services.Called("start:" + DraftsPath("987_A678.iaf")));
+    services.onCall = nullptr;
+    EXPECT_EQ(Loaded(), std::vector<std::string>{"present at start"});
+    EXPECT_EQ(Started(), 0);
+    Pass(3500);
+    EXPECT_EQ(Loaded(), (std::vector<std::string>{"present at start", "written during clean"}));
+    EXPECT_EQ(Started(), 1);
 }
 
 TEST_F(Form1Test, BothLoadersParseOneReadingOfTheFile) {
     services.legacyOk = false;
-    services.dates[xml] = 100;
+    services.Write(xml, "a");
     form.Form_Load();
-    services.dates[xml] = 200;
-    Settle();
+    services.Write(xml, "b");
+    form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
     EXPECT_EQ(services.reads, 2);
-    EXPECT_EQ(services.legacySaw, (std::vector<std::string>{"version 100", "version 200"}));
+    EXPECT_EQ(services.legacySaw, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(services.genericSaw, services.legacySaw);
 }
 
@@ -112,7 +142,7 @@ TEST_F(Form1Test, AFailingStepIsSkippedAndStartUpGoesOn) {
     ASSERT_TRUE(form.Form_Load());
     EXPECT_TRUE(services.Called("appname:Vantora Recorder"));
     EXPECT_FALSE(services.Called("log:Change profile to recorder"));  // its step failed as a whole
-    EXPECT_FALSE(services.Called("generic:" + xml));                 // step 12 failed: ok stays false
+    EXPECT_FALSE(services.Called("generic:" + xml));                 // the load step failed: ok stays false
     EXPECT_FALSE(form.launchEnabled());
     EXPECT_TRUE(view.timerEnabled);
     EXPECT_EQ(view.trayIcons, 1);
@@ -128,22 +158,14 @@ TEST_F(Form1Test, ASecondInstanceEndsAtOnceWithNothingShown) {
     EXPECT_EQ(view.events, std::vector<std::string>{"quit"});
 }
 
-TEST_F(Form1Test, EveryNewVersionIsLaunchedOnceWhateverItsTime) {
-    services.dates[xml] = 100;
+TEST_F(Form1Test, WritersThatCloseOrRenameAreLoadedAtOnceAndEveryVersionOnce) {
+    services.Write(xml, "v1");
     form.Form_Load();
-    Settle();  // unchanged: nothing
-    EXPECT_EQ(services.Count("legacy:" + xml), 1);
-
-    services.dates[xml] = 200;
-    form.Timer1_Timer();  // seen by the poll: waits for the file to settle
-    EXPECT_FALSE(services.Called("start:" + file));
-    EXPECT_EQ(view.rechecks.back(), kSettleMs);
-    services.now += kSettleMs;
-    form.RecheckOrderFile();
-    EXPECT_EQ(form.XMLFileDate(), 200);
-    EXPECT_EQ(services.Count("start:" + file), 1);
-    // Journaled after the recorder has started: the journal never delays it.
-    // So is its log line: nothing on the way to the recorder waits for a write.
+    services.Write(xml, "v2");
+    form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
+    EXPECT_EQ(Started(), 1);  // no settle period
+    // Journaled and logged after the recorder has started: nothing on the
+    // way to the recorder waits for a write.
     for (const std::string& after : std::vector<std::string>{"journal:load", "log:Load XML " + xml}) {
         const auto last = std::find(services.calls.rbegin(), services.calls.rend(), after);
         EXPECT_LT(services.Index("start:" + file), services.calls.rend() - last - 1) << after;
@@ -151,94 +173,245 @@ TEST_F(Form1Test, EveryNewVersionIsLaunchedOnceWhateverItsTime) {
     EXPECT_EQ(services.journaledLoads.back().loader, "legacy");
     EXPECT_EQ(services.journaledLaunches.back().outcome, "created");
 
-    // A copy that kept an older time, or a PACS host whose clock is behind,
-    // is a new version all the same; a vanished file does nothing.
-    services.dates[xml] = 150;
-    Settle();
-    EXPECT_EQ(services.Count("start:" + file), 2);
-    services.dates.erase(xml);
-    Settle();
-    EXPECT_EQ(services.Count("legacy:" + xml), 3);
-}
-
-TEST_F(Form1Test, NotificationsLoadFinishedVersionsAtOnceAndOnlyThose) {
-    services.dates[xml] = 100;
-    form.Form_Load();
-    // Closed by its writer: loaded at once, no settle period.
-    services.dates[xml] = 101;
-    form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
-    EXPECT_EQ(services.Count("start:" + file), 1);
-
+    services.Replace(xml, "v3");
+    form.OrderFileChanged({FileChange::Complete});
+    EXPECT_EQ(Started(), 2);
     // Just after a close the kernel may still count the writer for an
     // instant: looked at again at once, not a settle period later.
-    services.dates[xml] = 1011;
+    services.Write(xml, "v4");
     services.writer = WriterState::Writing;
     form.OrderFileChanged({FileChange::Complete});
     EXPECT_EQ(view.rechecks.back(), 2);
     services.writer = WriterState::None;
-    services.now += 2;
-    form.RecheckOrderFile();
-    EXPECT_EQ(services.Count("start:" + file), 2);
+    Pass(2);
+    EXPECT_EQ(Started(), 3);
 
-    // Written but not closed: not loaded while a writer holds it open...
-    services.dates[xml] = 102;
+    // A copy that kept an older time, or a PACS host whose clock is behind,
+    // is a new version all the same; closed again with nothing written, and
+    // a vanished file, are nothing.
+    services.Write(xml, "v5");
+    services.SetModified(xml, services.wallNs - 3'600'000'000'000);
+    form.OrderFileChanged({FileChange::Complete});
+    form.OrderFileChanged({FileChange::Complete});
+    services.disk.erase(xml);
+    form.OrderFileChanged({FileChange::Modified});
+    Pass(12000);
+    EXPECT_EQ(Loaded(), (std::vector<std::string>{"v1", "v2", "v3", "v4", "v5"}));
+    EXPECT_EQ(Started(), 4);
+}
+
+TEST_F(Form1Test, AWriterThatPausesWithTheFileOpenIsWaitedForWhoeverOwnsIt) {
+    // The program runs as another user: no lease tells; the notifications do.
+    services.writer = WriterState::Unknown;
+    const std::string old = "<o>MRN=111 ACC=A1 NAME=Old</o>";
+    services.Write(xml, old);
+    form.Form_Load();
+    for (int pauseMs : {2500, 5000, 9900}) {
+        // Rewritten in place without truncating: the half state reads as an
+        // order (new MRN, old accession and name).
+        const std::size_t before = Loaded().size();
+        services.Write(xml, "<o>MRN=222", false);
+        form.OrderFileChanged({FileChange::Modified});
+        Pass(pauseMs);
+        EXPECT_EQ(Loaded().size(), before) << pauseMs;
+        services.Write(xml, "<o>MRN=222 ACC=A2 NAME=New</o>", false);
+        form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
+        EXPECT_EQ(Loaded().back(), "<o>MRN=222 ACC=A2 NAME=New</o>") << pauseMs;
+        services.Write(xml, old);
+        form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
+    }
+    EXPECT_EQ(Loaded().size(), 7u);
+    EXPECT_EQ(Logged("The order file " + xml + " is still held open by its writer: waiting until it is closed"), 3);
+
+    // One that never closes is loaded once the file has stayed the same for 10 s.
+    services.Write(xml, "held for good");
+    form.OrderFileChanged({FileChange::Modified});
+    Pass(9000);
+    EXPECT_EQ(Loaded().size(), 7u);
+    Pass(1500);
+    EXPECT_EQ(Loaded().back(), "held for good");
+}
+
+TEST_F(Form1Test, TheLeaseAloneKeepsAWriterWaitedForAndItsLetGoEndsTheWait) {
+    services.Write(xml, "v1");
+    form.Form_Load();
+    // No notifications (a poll-only watch): the lease says a writer holds it.
+    services.Write(xml, "half", false);
+    services.writer = WriterState::Writing;
+    Pass(6000);
+    EXPECT_EQ(Loaded().size(), 1u);
+    services.Write(xml, "whole version");
+    services.writer = WriterState::None;
+    Pass(1900);
+    EXPECT_EQ(Loaded().size(), 1u);  // seen by the poll alone: 2 s unchanged first
+    Pass(1200);
+    EXPECT_EQ(Loaded().back(), "whole version");
+
+    // Windows reports no close: a write reported while the writer held the
+    // file ends when the writer is seen to let go, at the writer's pace.
+    services.Write(xml, "written on Windows");
     services.writer = WriterState::Writing;
     form.OrderFileChanged({FileChange::Modified});
-    services.now += kSettleMs;
-    form.RecheckOrderFile();
-    EXPECT_EQ(services.Count("legacy:" + xml), 3);
-    // ...unless it holds it, unchanged, for longer than any pause in a write.
-    services.now += kMaxWriterWaitMs;
-    form.RecheckOrderFile();
-    EXPECT_EQ(services.Count("start:" + file), 3);
-
-    // Same time and size, other bytes (two rewrites within one clock tick):
-    // after a notification the bytes tell.
+    Pass(3000);
     services.writer = WriterState::None;
-    services.contents[xml] = "rewritten";
-    form.OrderFileChanged({FileChange::Complete});
-    EXPECT_EQ(services.Count("start:" + file), 4);
-    form.OrderFileChanged({FileChange::Complete});  // closed again, nothing written
-    EXPECT_EQ(services.Count("start:" + file), 4);
+    Pass(300);
+    EXPECT_EQ(Loaded().back(), "written on Windows");
+    EXPECT_EQ(Started(), 2);
+}
 
-    // Only the times changed (a copy that keeps its times, a touch): no new order.
-    services.dates[xml] = 90;
+TEST_F(Form1Test, ChangesSeenOnlyByThePollWaitUntilTheyStayTheSameFor2s) {
+    services.resolutionNs = 1'000'000'000;  // a share with one-second times
+    services.Write(xml, "<o>old order, patient A</o>");
+    form.Form_Load();
+    // A writer on another host writes one order in pieces, opening the file
+    // for each, pausing up to 1.5 s between them.
+    services.Write(xml, "<o>new", false);
+    Pass(1500);
+    services.Write(xml, "<o>new order", false);
+    Pass(1500);
+    services.Write(xml, "<o>new order, patient B</o>", false);
+    Pass(1900);
+    EXPECT_EQ(Loaded().size(), 1u);
+    Pass(1200);
+    EXPECT_EQ(Loaded(), (std::vector<std::string>{"<o>old order, patient A</o>", "<o>new order, patient B</o>"}));
+    EXPECT_EQ(Started(), 1);
+
+    // Changed within the settle period under the same identity (same size,
+    // same second): the bytes tell, and the wait starts again.
+    services.Advance(3000);
+    services.Write(xml, "<o>same size, patient C</o>");
+    Pass(1000);
+    services.disk[xml].bytes = "<o>same size, patient D</o>";
+    Pass(1500);
+    EXPECT_EQ(Loaded().size(), 2u);
+    Pass(2500);
+    EXPECT_EQ(Loaded().back(), "<o>same size, patient D</o>");
+    EXPECT_EQ(Started(), 2);
+}
+
+TEST_F(Form1Test, ASameSecondRewriteIsFoundByItsBytesUntilTheLoadedVersionIsSettled) {
+    services.resolutionNs = 1'000'000'000;
+    services.Advance(100);
+    services.Write(xml, "order one");
+    form.Form_Load();
+    // Another order of the same size in the same second: the identity does
+    // not change at all.
+    services.Advance(300);
+    services.Write(xml, "order two");
+    ASSERT_EQ(services.disk[xml].id, services.StatOrderFile(xml));
+    Pass(4000);
+    EXPECT_EQ(Loaded(), (std::vector<std::string>{"order one", "order two"}));
+    EXPECT_EQ(Started(), 1);
+    // Once the version is settled the poll trusts its identity: no reading.
+    Pass(3000);
+    const int reads = services.reads;
+    Pass(5000);
+    EXPECT_EQ(services.reads, reads);
+}
+
+TEST_F(Form1Test, TimesAloneAreNoNewOrderButTheSameBytesWithANewTimeAreOneResent) {
+    services.Write(xml, "order");
+    form.Form_Load();
+    // Polled only: a chmod, and a new owner, move the change time alone.
+    services.Advance(5000);
+    services.Chmod(xml);
+    Pass(5000);
+    // Notified: a touch that sets an old time.
+    services.SetModified(xml, services.wallNs - 86'400'000'000'000);
     form.OrderFileChanged({FileChange::Attributes});
-    services.now += kSettleMs;
-    form.RecheckOrderFile();
-    EXPECT_EQ(services.Count("start:" + file), 4);
-    // The same bytes written again are the same study opened again.
-    services.dates[xml] = 300;
+    Pass(5000);
+    EXPECT_EQ(Started(), 0);
+    EXPECT_EQ(Loaded().size(), 1u);
+    // The same study opened again: the same bytes written anew.
+    services.Write(xml, "order");
+    Pass(5000);
+    services.Write(xml, "order");
     form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
-    EXPECT_EQ(services.Count("start:" + file), 5);
+    EXPECT_EQ(Started(), 2);
+}
+
+TEST_F(Form1Test, ALaunchOvertakenByANewerOrderStartsNoRecorderAndTheNewerOneIsLaunched) {
+    services.Write(xml, "H1");
+    form.Form_Load();
+    // The drafts folder hangs while H1's file is made; H2 and H3 arrive.
+    services.beforeCreate = [&](const std::string&) {
+        services.beforeCreate = nullptr;
+        services.Advance(4000);
+        services.Write(xml, "H2");
+        services.Write(xml, "H3");
+    };
+    services.Write(xml, "H1 again, rewritten");
+    form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
+    EXPECT_EQ(Calls("start:"), 0);
+    EXPECT_EQ(services.journaledLaunches.back().outcome, "superseded");
+    EXPECT_EQ(Logged("No recorder started for " + file + ": the order file holds a newer order"), 1);
+    EXPECT_TRUE(view.messages.empty());
+    EXPECT_TRUE(services.files.contains(file));  // complete and named for its order: it stays
+    form.OrderFileChanged({FileChange::Modified, FileChange::Complete, FileChange::Modified, FileChange::Complete});
+    EXPECT_EQ(Loaded().back(), "H3");
+    EXPECT_EQ(Started(), 1);
+
+    // The same bytes again, or the file gone once read, supersede nothing.
+    for (bool remove : {false, true}) {
+        services.beforeCreate = [&, remove](const std::string&) {
+            if (remove) services.disk.erase(xml);
+            else services.Write(xml, services.disk[xml].bytes);
+        };
+        services.legacyFields.txtAccession = remove ? "R2" : "R1";
+        services.Write(xml, remove ? "R2" : "R1");
+        form.OrderFileChanged({FileChange::Complete});
+        EXPECT_EQ(services.journaledLaunches.back().outcome, "created") << remove;
+    }
+    EXPECT_EQ(Calls("start:"), 3);
+}
+
+TEST_F(Form1Test, APathThatIsNotARegularFileIsLookedAtOnceATickAndNeverOpened) {
+    services.Write(xml, "order");
+    form.Form_Load();
+    services.disk[xml].id.regular = false;  // a link to a device now
+    const int stats = Calls("stat:");
+    for (int i = 0; i < 5; ++i) {
+        form.OrderFileChanged({FileChange::Modified});
+        form.RecheckOrderFile();
+        form.Timer1_Timer();
+    }
+    EXPECT_LE(Calls("stat:") - stats, 6);
+    EXPECT_EQ(services.reads, 1);
+    EXPECT_EQ(Calls("lease:"), 0);
+    EXPECT_EQ(Logged("Unable to Load XML " + xml + ": not a regular file"), 1);
+    // Once a regular file is back, its orders are launched again.
+    services.Replace(xml, "order after the device");
+    form.Timer1_Timer();
+    form.OrderFileChanged({FileChange::Complete});
+    EXPECT_EQ(Started(), 1);
 }
 
 TEST_F(Form1Test, AFailedLoadIsRetriedEveryTickButLoggedOnce) {
-    services.dates[xml] = 100;
+    services.Write(xml, "good");
     form.Form_Load();
     services.legacyOk = services.genericOk = false;
-    services.dates[xml] = 200;
-    Settle();
-    form.Timer1_Timer();
-    form.Timer1_Timer();
-    EXPECT_EQ(services.Count("generic:" + xml), 3);
+    services.Advance(1000);
+    services.Write(xml, "broken");
+    Pass(5000);
+    EXPECT_GE(services.Count("generic:" + xml), 3);
     EXPECT_EQ(Logged("Load XML"), 2);  // start-up's, then this version's once
-    EXPECT_EQ(form.XMLFileDate(), 100);
-    EXPECT_FALSE(services.Called("start:" + file));
+    const FileDate loadedDate = form.XMLFileDate();
+    EXPECT_NE(loadedDate, services.disk[xml].id.mtimeNs);
+    EXPECT_EQ(Calls("start:"), 0);
     EXPECT_TRUE(form.launchEnabled());  // not disabled by a failed reload
 
-    services.dates[xml] = 201;  // another broken version is logged again
-    Settle();
+    services.Write(xml, "broken too");  // another broken version is logged again
+    Pass(3000);
     EXPECT_EQ(Logged("Load XML"), 3);
 
     services.legacyOk = true;
-    form.Timer1_Timer();
-    EXPECT_EQ(form.XMLFileDate(), 201);
-    EXPECT_EQ(services.Count("start:" + file), 1);
+    Pass(1000);
+    EXPECT_EQ(form.XMLFileDate(), services.disk[xml].id.mtimeNs);
+    EXPECT_EQ(Started(), 1);
 }
 
 TEST_F(Form1Test, DialogLoadsAndRemembersButNeverLaunches) {
-    services.dates[xml] = 100;
+    services.Write(xml, "order");
     form.Form_Load();
     const auto callsBefore = services.calls.size();
 
@@ -254,37 +427,37 @@ TEST_F(Form1Test, DialogLoadsAndRemembersButNeverLaunches) {
 
     services.legacyOk = services.genericOk = false;
     view.dialogAnswer = "/other/bad.xml";
+    services.Write("/other/bad.xml", "bad");
     form.txtXMLFile_DblClick();
     EXPECT_TRUE(services.settings.empty());
-    EXPECT_EQ(form.XMLFileDate(), 100);
 
     services.legacyOk = true;
-    services.dates["/other/new.xml"] = 300;
-    services.duringLoad = [&] { services.dates["/other/new.xml"] = 301; };
+    services.Write("/other/new.xml", "chosen");
+    services.duringLoad = [&] { services.Write("/other/new.xml", "rewritten during the dialog's load"); };
     view.dialogAnswer = "/other/new.xml";
     form.cmdXmlFile_Click();
     services.duringLoad = nullptr;
     EXPECT_EQ(services.settings["XMLDataPath"], "/other/new.xml");
-    EXPECT_EQ(form.XMLFileDate(), 300);  // the rewrite during the load is still ahead
     EXPECT_EQ(view.xmlFileText, "/other/new.xml");
-    EXPECT_FALSE(services.Called("start:" + DraftsPath("987_A678.iaf")));
+    EXPECT_EQ(Calls("start:"), 0);
 
-    Settle();  // the rewrite made during the dialog's load is launched
-    EXPECT_EQ(services.Count("start:" + DraftsPath("987_A678.iaf")), 1);
+    Pass(3000);  // the rewrite made during the dialog's load is launched
+    EXPECT_EQ(Loaded().back(), "rewritten during the dialog's load");
+    EXPECT_EQ(Started(), 1);
 
     // A choice that cannot be remembered changes nothing: the next tick must
     // not take the old file for a new version and launch it.
     services.saveOk = false;
     services.legacyFields.txtMRN = "555";
-    services.dates["/other/third.xml"] = 400;
+    services.Write("/other/third.xml", "third");
     view.dialogAnswer = "/other/third.xml";
     form.cmdXmlFile_Click();
     EXPECT_EQ(services.xmlPath, "/other/new.xml");
     EXPECT_EQ(form.order().fields.txtMRN, "987");
     EXPECT_EQ(view.xmlFileText, "/other/new.xml");
-    Settle();
-    EXPECT_EQ(form.XMLFileDate(), 301);
-    EXPECT_EQ(services.Count("start:" + DraftsPath("987_A678.iaf")), 1);
+    Pass(3000);
+    EXPECT_EQ(Started(), 1);
+    EXPECT_EQ(Calls("start:"), 1);
 }
 
 TEST_F(Form1Test, LaunchCreatesOnceReusesAfterAndReportsFailure) {
@@ -294,11 +467,18 @@ TEST_F(Form1Test, LaunchCreatesOnceReusesAfterAndReportsFailure) {
     EXPECT_EQ(services.Count("create:" + file), 1);
     EXPECT_EQ(services.Count("start:" + file), 2);
 
+    // A failure says where, at which step and in the system's words.
     services.createResult = CreateResult::Failed;
+    services.createWhy = "publish the file under its name: Operation not permitted";
     form.order().fields.txtMRN = "988";
     form.mnuLaunch_Click();
-    EXPECT_EQ(view.messages, std::vector<std::string>{"Unable to create " + DraftsPath("988_A678.iaf")});
-    EXPECT_FALSE(services.Called("start:" + DraftsPath("988_A678.iaf")));
+    const std::string path = DraftsPath("988_A678.iaf");
+    EXPECT_EQ(view.messages, std::vector<std::string>{"Unable to create " + path});
+    EXPECT_FALSE(services.Called("start:" + path));
+    EXPECT_EQ(Logged("Unable to create " + path + ": publish the file under its name: Operation not permitted"), 1);
+    EXPECT_EQ(services.journaledLaunches.back().outcome, "failed");
+    EXPECT_EQ(services.journaledLaunches.back().reason, services.createWhy);
+    EXPECT_EQ(services.journaledLaunches.back().dictationPath, path);
 }
 
 TEST_F(Form1Test, AFileIsReusedOnlyWhenItWasMadeForThisOrder) {
@@ -311,13 +491,31 @@ TEST_F(Form1Test, AFileIsReusedOnlyWhenItWasMadeForThisOrder) {
     services.files[file] = {Kind::Other, {}};
     form.order().fields = {"987", "A678", "", "", ""};
     EXPECT_EQ(form.Launch().result, LaunchResult::Refused);
-    EXPECT_EQ(view.messages, (std::vector<std::string>{"Unable to create " + DraftsPath("1_2_3.iaf"), "Unable to create " + file}));
+    EXPECT_EQ(view.messages[1], "Unable to create " + file);
     EXPECT_FALSE(services.Called("create:" + file));
     EXPECT_EQ(Calls("start:"), 0);
-    EXPECT_EQ(Logged("Unable to create "), 2);  // with the reason
+    EXPECT_EQ(Logged("Unable to create " + file + ": something that is not a dictation file is in the way"), 1);
 
-    // Stored patient name corrected since: still this order's file.
-    services.files[file] = {Kind::Dictation, {{"F_Subject", "987"}, {"F_Matter", "old name"}, {"F_DocType", "A678"}}};
+    // Reused only when MRN, accession and patient name are all the order's:
+    // one differing is enough to refuse (a file made from a half-written
+    // order, another patient under the same numbers, a renamed patient).
+    const VnfFields mine = {{"T_Created", "t"}, {"F_Subject", "987"}, {"F_Matter", "Doe^Jane"}, {"F_DocType", "A678"}};
+    form.order().fields = {"987", "A678", "CT", "Doe^Jane", ""};
+    for (std::size_t differing = 1; differing < mine.size(); ++differing) {
+        VnfFields theirs = mine;
+        theirs[differing].second += "X";
+        services.files[file] = {Kind::Dictation, theirs};
+        EXPECT_EQ(form.Launch().result, LaunchResult::Refused) << theirs[differing].first;
+    }
+    EXPECT_EQ(view.messages.back(), "Unable to create " + file + "\npatient \"Doe^Jane\", MRN \"987\", accession \"A678X\"");
+    EXPECT_EQ(services.journaledLaunches.back().reason,
+              "the dictation file there was made for another order: patient \"Doe^Jane\", MRN \"987\", accession \"A678X\"");
+    services.files[file] = {Kind::Dictation, {{"F_Subject", "987"}, {"F_DocType", "A678"}}};  // no name stored
+    EXPECT_EQ(form.Launch().result, LaunchResult::Refused);
+    EXPECT_EQ(view.messages.back(), "Unable to create " + file + "\npatient (none), MRN \"987\", accession \"A678\"");
+    EXPECT_EQ(Calls("start:"), 0);
+    // Study and other fields corrected since: still this order's file.
+    services.files[file] = {Kind::Dictation, {{"F_Subject", "987"}, {"F_Matter", "Doe^Jane"}, {"F_DocName", "MR"}, {"F_DocType", "A678"}}};
     EXPECT_EQ(form.Launch().result, LaunchResult::Reused);
 }
 
@@ -340,7 +538,7 @@ TEST_F(Form1Test, OrdersWithoutAccessionInOneMinuteGetTheirOwnFiles) {
     EXPECT_EQ(first.path, stamp + ".iaf");
     // A typed accession number is the user's: it names one order.
     form.SetOrderFields({"", "A1", "", "", ""});
-    services.files[DraftsPath("_A1.iaf")] = {DictationFileInfo::Kind::Dictation, {{"F_Subject", ""}, {"F_DocType", "A1"}}};
+    services.files[DraftsPath("_A1.iaf")] = {DictationFileInfo::Kind::Dictation, {{"F_Subject", ""}, {"F_Matter", ""}, {"F_DocType", "A1"}}};
     EXPECT_EQ(form.Launch().result, LaunchResult::Reused);
 }
 
@@ -348,7 +546,7 @@ TEST_F(Form1Test, ANameTakenDuringTheCreationIsTheReuseCase) {
     form.order().fields = {"987", "A678", "", "", ""};
     // Another launch of the same order publishes first.
     services.beforeCreate = [&](const std::string& p) {
-        services.files[p] = {DictationFileInfo::Kind::Dictation, {{"F_Subject", "987"}, {"F_DocType", "A678"}}};
+        services.files[p] = {DictationFileInfo::Kind::Dictation, {{"F_Subject", "987"}, {"F_Matter", ""}, {"F_DocType", "A678"}}};
     };
     EXPECT_EQ(form.Launch().result, LaunchResult::Reused);
     EXPECT_EQ(services.Count("start:" + file), 1);
@@ -362,7 +560,7 @@ TEST_F(Form1Test, ANameTakenDuringTheCreationIsTheReuseCase) {
 
 TEST_F(Form1Test, NamesTheFileSystemCannotCarrySafelyAreRefused) {
     const std::vector<std::string> bad = {"a/b", "a\\b", "a\tb", std::string("a\0b", 3), "a\x7f", "x\xE2\x80\xAE" "fdp",
-                                          "\xE2\x81\xA6x", "a:b", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b"};
+                                          "\xE2\x81\xA6x", "a\xE2\x80\x8E", "\xE2\x80\x8F" "1", "1\xD8\x9C" "2", "a:b", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b"};
     for (const std::string& b : bad) {
         const std::string& bad = b;
         form.order().fields = {bad, "A678", "", "", ""};

@@ -109,7 +109,7 @@ TEST_F(View, FileMenuAndTheLaunchCommandStayInStep) {
     EXPECT_TRUE(window.isMinimized());  // no notification area offscreen
 
     services.legacyOk = true;
-    services.dates["/d/Drafts/ridavaruz.xml"] = 10;
+    services.Write("/d/Drafts/ridavaruz.xml", "order");
     form.OrderFileChanged({FileChange::Complete});
     EXPECT_TRUE(Find<QPushButton>("cmdLaunch")->isEnabled());
     EXPECT_TRUE(window.findChild<QAction*>("mnuLaunch")->isEnabled());
@@ -117,7 +117,7 @@ TEST_F(View, FileMenuAndTheLaunchCommandStayInStep) {
 }
 
 TEST_F(View, WhatTheUserTypesIsWhatTheLaunchReads) {
-    services.dates["/d/Drafts/ridavaruz.xml"] = 10;
+    services.Write("/d/Drafts/ridavaruz.xml", "order");
     form.Form_Load();
     form.Form_MouseMove(kTrayDoubleClick);
     auto* mrn = Find<QLineEdit>("txtMRN");

@@ -70,7 +70,7 @@ std::vector<FileChange> FileWatch::ReadChanges() {
             const auto* ev = reinterpret_cast<const inotify_event*>(buffer + off);
             off += static_cast<ssize_t>(sizeof(inotify_event) + ev->len);
             if (ev->mask & IN_Q_OVERFLOW) {
-                out.push_back(FileChange::Modified);  // events were lost: look again
+                out.push_back(FileChange::Rescan);  // events were lost
                 continue;
             }
             for (Target& t : targets_) {
@@ -78,7 +78,7 @@ std::vector<FileChange> FileWatch::ReadChanges() {
                 if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) {
                     // The folder went away: watched again once it is back.
                     t.wd = -1;
-                    out.push_back(FileChange::Modified);
+                    out.push_back(FileChange::Rescan);
                 } else if (ev->len > 0 && t.name == ev->name) {
                     if (ev->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) out.push_back(FileChange::Complete);
                     else if (ev->mask & IN_ATTRIB) out.push_back(FileChange::Attributes);
