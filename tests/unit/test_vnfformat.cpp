@@ -340,23 +340,33 @@ TEST(VnfFormat, AnUnnamedFileAppearsOnlyAtItsPublishCompleteAndOnce) {
     EXPECT_EQ(Listing(dir).size(), 2u);
 }
 
-// The no-links shim linked into this program takes away, one switch at a
-// time, what exFAT and FUSE mounts lack: unnamed files, no-replace renames,
+// The no-links shim linked into this program takes away what exFAT, FUSE
+// mounts and folders without /proc lack: unnamed files, no-replace renames,
 // links. Every switch is off again when this ends.
 class FolderWithout {
 public:
-    ~FolderWithout() {
-        for (const char* name : kSwitches) unsetenv(name);
+    ~FolderWithout() { Only({}); }
+    void Only(const std::vector<const char*>& missing) {
+        for (const char* name : {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"}) unsetenv(name);
+        for (const char* name : missing) setenv(name, "1", 1);
     }
-    static constexpr const char* kSwitches[] = {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"};
-    void Take(const char* name) { setenv(name, "1", 1); }
 };
 
 TEST(VnfFormat, FoldersWithoutLinksGetCompleteFilesAndNeverAReplacedOne) {
     FolderWithout folder;
-    for (const char* missing : FolderWithout::kSwitches) {
-        folder.Take(missing);
-        SCOPED_TRACE(missing);
+    // Hidden temporary then no-replace rename, link, or the checked rename;
+    // an unnamed file that cannot be linked by its descriptor published
+    // through a hidden temporary, renamed or with the checked rename.
+    const std::vector<std::vector<const char*>> folders = {{"PVD_NO_TMPFILE"},
+                                                           {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2"},
+                                                           {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"},
+                                                           {"PVD_NO_LINKS"},
+                                                           {"PVD_NO_LINKS", "PVD_NO_RENAMEAT2"}};
+    for (const auto& missing : folders) {
+        folder.Only(missing);
+        auto lacks = [&](std::string_view what) { return std::find(missing.begin(), missing.end(), what) != missing.end(); };
+        const bool unnamed = !lacks("PVD_NO_TMPFILE"), checkedRename = lacks("PVD_NO_RENAMEAT2") && lacks("PVD_NO_LINKS");
+        SCOPED_TRACE(std::string(missing.front()) + (missing.size() > 1 ? " and more" : ""));
         TempDir dir;
         const std::string path = dir / "987_A678.iaf";
         int32_t h = VNFCreateFileUnnamed(path.c_str());
@@ -365,9 +375,11 @@ TEST(VnfFormat, FoldersWithoutLinksGetCompleteFilesAndNeverAReplacedOne) {
         ASSERT_EQ(SaveVNFFile(h), VNF_OK);
         AddVNFField(h, "F_Subject", "987");
         ASSERT_EQ(SaveVNFFile(h), VNF_OK);
-        const std::vector<std::string> building = Listing(dir);  // only under a hidden temporary name
-        ASSERT_EQ(building.size(), 1u);
-        EXPECT_TRUE(building[0].starts_with(".vnf-") && building[0].ends_with(".tmp")) << building[0];
+        const std::vector<std::string> building = Listing(dir);  // nothing, or a hidden temporary
+        ASSERT_EQ(building.size(), unnamed ? 0u : 1u);
+        if (!unnamed) {
+            EXPECT_TRUE(building[0].starts_with(".vnf-") && building[0].ends_with(".tmp")) << building[0];
+        }
         ASSERT_EQ(VNFPublishFile(h), VNF_OK);
         CloseVNFFile(h);
         EXPECT_EQ(ReadBack(path)->fields, (Fields{{"D_Created", "07-Dec-2026"}, {"F_Subject", "987"}}));
@@ -384,12 +396,13 @@ TEST(VnfFormat, FoldersWithoutLinksGetCompleteFilesAndNeverAReplacedOne) {
         EXPECT_EQ(ReadFile(taken), "recorded");
         // No temporary is left; the folder's lock only where a rename needed it.
         std::vector<std::string> left{"987_A678.iaf", "988_A678.iaf"};
-        if (missing == FolderWithout::kSwitches[2]) left.insert(left.begin(), ".vnf-publish.lock");
+        if (checkedRename) left.insert(left.begin(), ".vnf-publish.lock");
         EXPECT_EQ(Listing(dir), left);
     }
 
     // With nothing but a rename, the check that the name is free and the
     // rename wait for another publisher that holds the folder's lock.
+    folder.Only({"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"});
     TempDir dir;
     const std::string path = dir / "987_A678.iaf";
     const int lock = open((dir / ".vnf-publish.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
