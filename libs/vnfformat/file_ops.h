@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "vnfformat.h"
+
 namespace vnf {
 
 // An open file of the platform (a descriptor, or a HANDLE); kNoFile for none.
@@ -20,8 +22,23 @@ inline constexpr const char* kTempSuffix = ".tmp";
 // A hidden temporary this old and held by nobody was left by a process that died.
 inline constexpr std::int64_t kStaleSeconds = 60;
 
+// Where names can only be given by a plain rename (no unnamed files, no
+// no-replace rename, no links: exFAT and many FUSE mounts), every publish of
+// ours into the folder holds an exclusive lock on this file for its check
+// that the name is free and its rename. Hidden, and no temporary: the sweep
+// leaves it, and it never has a dictation file's name.
+inline constexpr const char* kPublishLock = ".vnf-publish.lock";
+
+// The calling thread's last failure: the step and the system's own words
+// for it, "save the file: No space left on device".
+std::string& LastFailure();
+
+// Records step with the system's error of this moment (errno, or
+// GetLastError); returns status.
+int Fail(const char* step, int status = VNF_E_IO);
+
 // Nothing is at the path (not even a dangling link), and it does not end
-// with a separator: a new file may take the name.
+// with a separator: a new file may take the name. Otherwise records why not.
 bool PathIsFree(const std::string& path);
 
 // The file a new dictation is built in before it has a name: unnamed where

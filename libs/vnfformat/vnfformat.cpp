@@ -44,6 +44,8 @@ struct Entry {
     std::uint64_t fieldBytes = 0;
 };
 
+thread_local std::string t_lastFailure;
+
 std::mutex g_mutex;
 std::map<std::int32_t, Entry> g_files;
 std::int32_t g_lastHandle = 0;
@@ -112,20 +114,28 @@ std::string Serialize(const Entry& e) {
     return file + body;
 }
 
+// A failure that is the caller's, not the system's.
+int Refuse(const char* why, int status) {
+    t_lastFailure = why;
+    return status;
+}
+
+constexpr const char* kTooLarge = "save the file: a field is too large to store";
+
 // Puts the unpublished file under its name, complete and durable, never
 // replacing anything that is there.
 int Publish(Entry& e) {
-    if (!e.saved || e.fd == vnf::kNoFile) return VNF_E_IO;
-    if (e.incomplete) return VNF_E_ARGUMENT;
+    if (!e.saved || e.fd == vnf::kNoFile) return Refuse("publish the file under its name: it was never saved", VNF_E_IO);
+    if (e.incomplete) return Refuse(kTooLarge, VNF_E_ARGUMENT);
     const int status = vnf::PublishNoReplace(e.fd, e.tempPath, e.path, e.lastBytes);
     if (status == VNF_OK) e.published = true;
     return status;
 }
 
 int Save(Entry& e) {
-    if (e.incomplete || e.fieldBytes > kMaxFieldsChunk) return VNF_E_ARGUMENT;
+    if (e.incomplete || e.fieldBytes > kMaxFieldsChunk) return Refuse(kTooLarge, VNF_E_ARGUMENT);
     std::string bytes = Serialize(e);
-    if (bytes.size() > kMaxFileBytes) return VNF_E_ARGUMENT;
+    if (bytes.size() > kMaxFileBytes) return Refuse(kTooLarge, VNF_E_ARGUMENT);
     if (e.published) return vnf::ReplaceAtomically(e.path, bytes);
     if (!vnf::WriteFrom0(e.fd, bytes)) return VNF_E_IO;
     e.saved = true;
@@ -199,7 +209,7 @@ bool Parse(const std::string& path, Entry& e) {
 }
 
 std::int32_t Create(const char* path, bool staged) {
-    if (!path || !*path) return 0;
+    if (!path || !*path) return Refuse("create the file: no path given", 0);
     const std::string p = path;
     if (!vnf::PathIsFree(p)) return 0;  // never replace what is there
     vnf::NativeFile fd = vnf::kNoFile;
@@ -227,6 +237,8 @@ int32_t CopyOut(const std::string& text, char* buffer, int32_t size) {
 
 }  // namespace
 
+std::string& vnf::LastFailure() { return t_lastFailure; }
+
 extern "C" {
 
 int32_t CreateVNFFile(const char* path) { return Create(path, false); }
@@ -240,6 +252,8 @@ int16_t VNFPublishFile(int32_t handle) {
     if (e->published) return VNF_OK;
     return static_cast<int16_t>(Publish(*e));
 }
+
+int32_t VNFGetLastFailure(char* buffer, int32_t size) { return CopyOut(t_lastFailure, buffer, size); }
 
 int32_t VNFRemoveStaleTemporaries(const char* folder) { return vnf::RemoveStaleTemporaries(folder); }
 

@@ -32,18 +32,20 @@ VnfFields OrderFieldsToWrite(const OrderState& order) {
 CreateResult CreateNewFile(const std::string& path, const OrderState& order, const NewFileContext& ctx, std::string* why) {
     // No tool can play a file of 0 Hz and 0 channels, and every later launch
     // would reuse it.
+    // The caller logs and journals the reason with the path.
     if (ctx.settings.sampleRate <= 0 || ctx.settings.channels <= 0) {
-        const std::string problem = "no recording parameters, " + RecordingSettingsProblem();
-        ctx.log.WriteLog("Unable to create " + path + ": " + problem);
-        if (why) *why = problem;
+        if (why) *why = "no recording parameters, " + RecordingSettingsProblem();
         return CreateResult::Failed;
     }
     if (!MakeNewVnfFile(path, ctx)) {
+        const std::string failure = ctx.driver.VNF_LastFailure();
         // Nothing reached the path; release the handle and its unnamed file now.
         ctx.driver.VNF_CloseFile();
         // The library refuses a name that is taken: another launch got there first.
         const PathKind there = LinkKind(path);
-        return there == PathKind::RegularFile || there == PathKind::Other ? CreateResult::Exists : CreateResult::Failed;
+        if (there == PathKind::RegularFile || there == PathKind::Other) return CreateResult::Exists;
+        if (why) *why = failure;
+        return CreateResult::Failed;
     }
     for (const auto& [name, value] : OrderFieldsToWrite(order)) ctx.driver.VNF_AddField(name, value);
     CreateResult result = CreateResult::Failed;
@@ -51,6 +53,7 @@ CreateResult CreateNewFile(const std::string& path, const OrderState& order, con
         const std::int16_t status = ctx.driver.VNF_PublishFile();
         result = status == 0 ? CreateResult::Created : status == kVnfNameTaken ? CreateResult::Exists : CreateResult::Failed;
     }
+    if (result == CreateResult::Failed && why) *why = ctx.driver.VNF_LastFailure();
     ctx.driver.VNF_CloseFile();  // an unpublished file vanishes with it
     return result;
 }

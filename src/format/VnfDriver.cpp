@@ -40,12 +40,18 @@ public:
     void RemoveStaleTemporaries(const char* folder) override {
         if (Load()) sweep_(folder);
     }
+    std::string LastFailure() override {
+        if (!Load()) return "load the format library: " + LibraryFileName(Library::Format) + " is missing or cannot be loaded";
+        std::string text;
+        return Copy([this](std::int32_t, std::int32_t, char* b, std::int32_t n) { return failure_(b, n); }, 0, 0, text) ? text : "";
+    }
 
 private:
     static constexpr std::int16_t kMissing = -1;
     using TextFn = std::int32_t (*)(std::int32_t, std::int32_t, char*, std::int32_t);
 
-    static bool Copy(TextFn fn, std::int32_t h, std::int32_t i, std::string& out) {
+    template <typename Fn>
+    static bool Copy(Fn fn, std::int32_t h, std::int32_t i, std::string& out) {
         const std::int32_t n = fn(h, i, nullptr, 0);
         if (n < 0) return false;
         out.assign(static_cast<std::size_t>(n) + 1, '\0');
@@ -69,7 +75,7 @@ private:
                  Resolve(add_, "AddVNFField") && Resolve(save_, "SaveVNFFile") && Resolve(publish_, "VNFPublishFile") &&
                  Resolve(close_, "CloseVNFFile") && Resolve(openRead_, "VNFOpenFileRead") && Resolve(count_, "VNFGetFieldCount") &&
                  Resolve(name_, "VNFGetFieldName") && Resolve(value_, "VNFGetFieldValue") &&
-                 Resolve(sweep_, "VNFRemoveStaleTemporaries");
+                 Resolve(sweep_, "VNFRemoveStaleTemporaries") && Resolve(failure_, "VNFGetLastFailure");
         if (!ready_) lib_.reset();
         return ready_;
     }
@@ -87,6 +93,7 @@ private:
     TextFn name_ = nullptr;
     TextFn value_ = nullptr;
     std::int32_t (*sweep_)(const char*) = nullptr;
+    std::int32_t (*failure_)(char*, std::int32_t) = nullptr;
 };
 
 }  // namespace
@@ -114,6 +121,11 @@ bool VnfDriver::VNF_AddField(const std::string& name, const std::string& value) 
 bool VnfDriver::VNF_SaveFile() { return api_.SaveVNFFile(handle_) == 0; }
 
 std::int16_t VnfDriver::VNF_PublishFile() { return api_.PublishVNFFile(handle_); }
+
+std::string VnfDriver::VNF_LastFailure() {
+    std::string text = api_.LastFailure();
+    return text.empty() ? "the format library gives no reason" : text;
+}
 
 void VnfDriver::VNF_CloseFile() {
     api_.CloseVNFFile(handle_);

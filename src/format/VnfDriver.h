@@ -26,6 +26,9 @@ public:
     // The fields of a dictation file in their order; nothing when it is not one.
     virtual std::optional<VnfFields> ReadFields(const char* path) = 0;
     virtual void RemoveStaleTemporaries(const char* folder) = 0;
+    // Why this thread's last create, save or publish failed: the step and
+    // the system's own words.
+    virtual std::string LastFailure() = 0;
 };
 
 // libvnfformat, loaded at the first call. When it is missing every call
@@ -48,6 +51,8 @@ public:
     // The library's status: 0 published, kVnfNameTaken when the name is taken.
     std::int16_t VNF_PublishFile();
     void VNF_CloseFile();
+    // Why the last create, save or publish failed, never empty.
+    std::string VNF_LastFailure();
 
     std::int32_t currentHandle() const { return handle_; }
     const std::string& currentFileName() const { return fileName_; }

@@ -2,6 +2,11 @@
 // library, loaded by file name as the program loads it.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <cerrno>
 #include <clocale>
 #include <functional>
 
@@ -12,6 +17,9 @@
 #include "vnfformat.h"
 
 namespace pvd {
+
+std::string SystemText(int code);  // test_vnfformat.cpp
+
 namespace {
 
 using test::TempDir;
@@ -45,7 +53,9 @@ public:
     }
     std::int16_t AddVNFField(std::int32_t h, const char* n, const char* v) override { return FormatLibrary().AddVNFField(h, n, v); }
     std::int16_t SaveVNFFile(std::int32_t h) override {
-        return ++saves_ == failAt_ ? std::int16_t{3} : FormatLibrary().SaveVNFFile(h);
+        if (++saves_ != failAt_) return FormatLibrary().SaveVNFFile(h);
+        failure_ = "save the file: failed save " + std::to_string(saves_);
+        return 3;
     }
     std::int16_t PublishVNFFile(std::int32_t h) override {
         if (beforePublish) beforePublish();
@@ -54,9 +64,11 @@ public:
     void CloseVNFFile(std::int32_t h) override { FormatLibrary().CloseVNFFile(h); }
     std::optional<VnfFields> ReadFields(const char* p) override { return FormatLibrary().ReadFields(p); }
     void RemoveStaleTemporaries(const char* f) override { FormatLibrary().RemoveStaleTemporaries(f); }
+    std::string LastFailure() override { return failure_.empty() ? FormatLibrary().LastFailure() : failure_; }
     std::function<void()> beforePublish;
 
 private:
+    std::string failure_;
     int failAt_;
     int saves_ = 0;
 };
@@ -102,31 +114,33 @@ TEST_F(NewFile, MidnightAndEarlyDaysFormat) {
     EXPECT_EQ(VNFFieldNames::FormatCreatedTime(midnight - std::chrono::seconds(1)), "23:59:59");
 }
 
-TEST_F(NewFile, MissingFolderFailsWithNothingOnDisk) {
+TEST_F(NewFile, MissingFolderFailsWithNothingOnDiskAndSaysWhy) {
     VnfDriver driver;
     const std::string path = dir / "gone/987_A678.iaf";
     EXPECT_FALSE(MakeNewVnfFile(path, {driver, settings, log, clock}));
-    EXPECT_EQ(CreateResult::Failed, CreateNewFile(path, order, {driver, settings, log, clock}));
+    std::string why;
+    EXPECT_EQ(CreateResult::Failed, CreateNewFile(path, order, {driver, settings, log, clock}, &why));
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "gone"));
+#ifdef _WIN32
+    EXPECT_EQ(why, "create the file: " + SystemText(ERROR_PATH_NOT_FOUND));
+#else
+    EXPECT_EQ(why, "create the file: " + SystemText(ENOENT));
+#endif
 }
 
-TEST_F(NewFile, AFailedFinalSaveLeavesNoHalfMadeFile) {
-    FailingSave api(2);
-    VnfDriver driver(api);
-    const std::string path = dir / "987_A678.iaf";
-    order.fields.txtMRN = "987";
-    EXPECT_EQ(CreateResult::Failed, CreateNewFile(path, order, {driver, settings, log, clock}));
-    EXPECT_FALSE(std::filesystem::exists(path));
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-    EXPECT_EQ(driver.currentHandle(), 0);
-}
-
-TEST_F(NewFile, AFailedFirstSaveReleasesTheHandleAndItsTemporaryFile) {
-    FailingSave api(1);
-    VnfDriver driver(api);
-    EXPECT_EQ(CreateResult::Failed, CreateNewFile(dir / "a.iaf", order, {driver, settings, log, clock}));
-    EXPECT_EQ(driver.currentHandle(), 0);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+TEST_F(NewFile, AFailedSaveLeavesNoHalfMadeFileAndSaysWhy) {
+    // The first save, then the final one.
+    for (int failAt : {1, 2}) {
+        FailingSave api(failAt);
+        VnfDriver driver(api);
+        const std::string path = dir / "987_A678.iaf";
+        order.fields.txtMRN = "987";
+        std::string why;
+        EXPECT_EQ(CreateResult::Failed, CreateNewFile(path, order, {driver, settings, log, clock}, &why));
+        EXPECT_EQ(why, "save the file: failed save " + std::to_string(failAt));
+        EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+        EXPECT_EQ(driver.currentHandle(), 0);
+    }
 }
 
 TEST_F(NewFile, TheFileAppearsOnlyCompleteAndNeverOverAnotherOne) {
@@ -146,14 +160,17 @@ TEST_F(NewFile, TheFileAppearsOnlyCompleteAndNeverOverAnotherOne) {
 #endif
         }
     };
-    ASSERT_EQ(CreateNewFile(path, order, {driver, settings, log, clock}), CreateResult::Created);
+    std::string why;
+    ASSERT_EQ(CreateNewFile(path, order, {driver, settings, log, clock}, &why), CreateResult::Created);
     EXPECT_EQ(FieldsOf(path).size(), 6u);
 
-    // Another launch publishes first: its file stays, byte for byte.
+    // Another launch publishes first: its file stays, byte for byte. Neither
+    // is a failure with a reason.
     const std::string other = dir / "988_A678.iaf";
     api.beforePublish = [&] { test::WriteFile(other, "theirs"); };
-    EXPECT_EQ(CreateNewFile(other, order, {driver, settings, log, clock}), CreateResult::Exists);
+    EXPECT_EQ(CreateNewFile(other, order, {driver, settings, log, clock}, &why), CreateResult::Exists);
     EXPECT_EQ(test::ReadFile(other), "theirs");
+    EXPECT_EQ(why, "");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
@@ -162,11 +179,11 @@ TEST_F(NewFile, NoRecordingParametersNoFile) {
     VnfDriver driver;
     const std::string path = dir / "987_A678.iaf";
     const RecordSettings zero{};
-    EXPECT_EQ(CreateNewFile(path, order, {driver, zero, log, clock}), CreateResult::Failed);
+    std::string why;
+    EXPECT_EQ(CreateNewFile(path, order, {driver, zero, log, clock}, &why), CreateResult::Failed);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-    ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_NE(log.lines[0].find("Unable to create " + path), std::string::npos);
-    EXPECT_NE(log.lines[0].find("file controller"), std::string::npos) << log.lines[0];
+    EXPECT_EQ(why, "no recording parameters, " + RecordingSettingsProblem());
+    EXPECT_NE(why.find("file controller"), std::string::npos) << why;
 }
 
 TEST(FileControl, ControllerSetsTheRecordingParameters) {

@@ -14,8 +14,11 @@
 #include <unistd.h>
 #endif
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 #include "test_support.h"
 #include "vnfformat.h"
@@ -60,6 +63,32 @@ std::vector<std::string> Listing(const TempDir& dir) {
 }
 
 using Fields = std::vector<std::pair<std::string, std::string>>;
+
+// Why the last create, save or publish failed, as the library tells it.
+std::string LastFailure() {
+    std::string text(static_cast<std::size_t>(VNFGetLastFailure(nullptr, 0)) + 1, '\0');
+    text.resize(static_cast<std::size_t>(VNFGetLastFailure(text.data(), static_cast<int32_t>(text.size()))));
+    return text;
+}
+
+}  // namespace
+
+// The system's own words for an error code of this platform (errno, or a
+// Win32 error), for every reason the format tests check.
+std::string SystemText(int code) {
+#ifdef _WIN32
+    char text[512] = {};
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code), 0, text, sizeof text,
+                   nullptr);
+    std::string s = text;
+    while (!s.empty() && (s.back() == '\r' || s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    return s;
+#else
+    return std::strerror(code);
+#endif
+}
+
+namespace {
 
 TEST(VnfFormat, TwoSavesOfOneHandleKeepEveryFieldInOrder) {
     TempDir dir;
@@ -154,12 +183,23 @@ TEST(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
     EXPECT_NE(AddVNFField(h, "a", "b"), VNF_OK);
     EXPECT_NE(SaveVNFFile(h), VNF_OK);
     EXPECT_FALSE(std::filesystem::exists(dir.path() / "no"));
+    // Calls on the handle that never was keep the creation's reason.
+#ifdef _WIN32
+    EXPECT_EQ(LastFailure(), "create the file: " + SystemText(ERROR_PATH_NOT_FOUND));
+#else
+    EXPECT_EQ(LastFailure(), "create the file: " + SystemText(ENOENT));
+#endif
 
     // An existing file is never replaced.
     const std::string existing = dir / "old.iaf";
     WriteFile(existing, "recorded audio");
     EXPECT_EQ(CreateVNFFile(existing.c_str()), 0);
     EXPECT_EQ(ReadFile(existing), "recorded audio");
+#ifdef _WIN32
+    EXPECT_EQ(LastFailure(), "create the file: " + SystemText(ERROR_FILE_EXISTS));
+#else
+    EXPECT_EQ(LastFailure(), "create the file: " + SystemText(EEXIST));
+#endif
 
     // A file that appears between creation and the first save wins.
     const std::string racing = dir / "race.iaf";
@@ -169,6 +209,11 @@ TEST(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
     EXPECT_EQ(SaveVNFFile(h), VNF_E_EXISTS);
     CloseVNFFile(h);
     EXPECT_EQ(ReadFile(racing), "someone else");
+#ifdef _WIN32
+    EXPECT_EQ(LastFailure(), "publish the file under its name: " + SystemText(ERROR_ALREADY_EXISTS));
+#else
+    EXPECT_EQ(LastFailure(), "publish the file under its name: " + SystemText(EEXIST));
+#endif
     EXPECT_EQ(Listing(dir), (std::vector<std::string>{"old.iaf", "race.iaf"}));
 }
 
@@ -202,7 +247,8 @@ TEST(VnfFormat, ReadOnlyFolderRefusesCreation) {
         int32_t ok = CreateVNFFile(control.c_str());
         if (ok == 0) return 11;
         CloseVNFFile(ok);
-        return CreateVNFFile(path.c_str()) == 0 ? 0 : 1;
+        if (CreateVNFFile(path.c_str()) != 0) return 1;
+        return LastFailure() == "create the file: " + SystemText(EACCES) ? 0 : 2;
     });
     EXPECT_EQ(rc, 0);
     EXPECT_FALSE(std::filesystem::exists(path));
@@ -221,7 +267,8 @@ TEST(VnfFormat, FullDiskFailsTheSaveAndLeavesNoFile) {
         if (AddVNFField(h, "F_Matter", big.c_str()) != VNF_OK) return 12;
         int16_t s = SaveVNFFile(h);
         CloseVNFFile(h);
-        return s == VNF_E_IO ? 0 : 13;
+        if (s != VNF_E_IO) return 13;
+        return LastFailure() == "save the file: " + SystemText(EFBIG) ? 0 : 14;
     });
     EXPECT_EQ(rc, 0);
     EXPECT_TRUE(Listing(dir).empty());
@@ -291,6 +338,88 @@ TEST(VnfFormat, AnUnnamedFileAppearsOnlyAtItsPublishCompleteAndOnce) {
     CloseVNFFile(h);
     EXPECT_EQ(ReadFile(dir / "c.iaf"), "recorded");
     EXPECT_EQ(Listing(dir).size(), 2u);
+}
+
+// The no-links shim linked into this program takes away what exFAT, FUSE
+// mounts and folders without /proc lack: unnamed files, no-replace renames,
+// links. Every switch is off again when this ends.
+class FolderWithout {
+public:
+    ~FolderWithout() { Only({}); }
+    void Only(const std::vector<const char*>& missing) {
+        for (const char* name : {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"}) unsetenv(name);
+        for (const char* name : missing) setenv(name, "1", 1);
+    }
+};
+
+TEST(VnfFormat, FoldersWithoutLinksGetCompleteFilesAndNeverAReplacedOne) {
+    FolderWithout folder;
+    // Hidden temporary then no-replace rename, link, or the checked rename;
+    // an unnamed file that cannot be linked by its descriptor published
+    // through a hidden temporary, renamed or with the checked rename.
+    const std::vector<std::vector<const char*>> folders = {{"PVD_NO_TMPFILE"},
+                                                           {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2"},
+                                                           {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"},
+                                                           {"PVD_NO_LINKS"},
+                                                           {"PVD_NO_LINKS", "PVD_NO_RENAMEAT2"}};
+    for (const auto& missing : folders) {
+        folder.Only(missing);
+        auto lacks = [&](std::string_view what) { return std::find(missing.begin(), missing.end(), what) != missing.end(); };
+        const bool unnamed = !lacks("PVD_NO_TMPFILE"), checkedRename = lacks("PVD_NO_RENAMEAT2") && lacks("PVD_NO_LINKS");
+        SCOPED_TRACE(std::string(missing.front()) + (missing.size() > 1 ? " and more" : ""));
+        TempDir dir;
+        const std::string path = dir / "987_A678.iaf";
+        int32_t h = VNFCreateFileUnnamed(path.c_str());
+        ASSERT_NE(h, 0);
+        AddVNFField(h, "D_Created", "07-Dec-2026");
+        ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+        AddVNFField(h, "F_Subject", "987");
+        ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+        const std::vector<std::string> building = Listing(dir);  // nothing, or a hidden temporary
+        ASSERT_EQ(building.size(), unnamed ? 0u : 1u);
+        if (!unnamed) {
+            EXPECT_TRUE(building[0].starts_with(".vnf-") && building[0].ends_with(".tmp")) << building[0];
+        }
+        ASSERT_EQ(VNFPublishFile(h), VNF_OK);
+        CloseVNFFile(h);
+        EXPECT_EQ(ReadBack(path)->fields, (Fields{{"D_Created", "07-Dec-2026"}, {"F_Subject", "987"}}));
+
+        // A file that appears at the name once the temporary is made stays.
+        const std::string taken = dir / "988_A678.iaf";
+        h = VNFCreateFileUnnamed(taken.c_str());
+        AddVNFField(h, "F_Subject", "988");
+        ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+        WriteFile(taken, "recorded");
+        EXPECT_EQ(VNFPublishFile(h), VNF_E_EXISTS);
+        EXPECT_EQ(LastFailure(), "publish the file under its name: " + SystemText(EEXIST));
+        CloseVNFFile(h);
+        EXPECT_EQ(ReadFile(taken), "recorded");
+        // No temporary is left; the folder's lock only where a rename needed it.
+        std::vector<std::string> left{"987_A678.iaf", "988_A678.iaf"};
+        if (checkedRename) left.insert(left.begin(), ".vnf-publish.lock");
+        EXPECT_EQ(Listing(dir), left);
+    }
+
+    // With nothing but a rename, the check that the name is free and the
+    // rename wait for another publisher that holds the folder's lock.
+    folder.Only({"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"});
+    TempDir dir;
+    const std::string path = dir / "987_A678.iaf";
+    const int lock = open((dir / ".vnf-publish.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    int32_t h = VNFCreateFileUnnamed(path.c_str());
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    std::atomic<int> status{-1};
+    std::thread publisher([&] { status = VNFPublishFile(h); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(status, -1);
+    WriteFile(path, "theirs");
+    close(lock);
+    publisher.join();
+    EXPECT_EQ(status, VNF_E_EXISTS);
+    CloseVNFFile(h);
+    EXPECT_EQ(ReadFile(path), "theirs");
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{".vnf-publish.lock", "987_A678.iaf"}));
 }
 
 #endif

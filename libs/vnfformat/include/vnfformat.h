@@ -59,8 +59,17 @@ VNF_API int16_t VNFPublishFile(int32_t handle);
 /* Where the file system cannot hold unnamed files, a file being built has a
  * hidden name (".vnf-*.tmp"). This removes such files in folder that a
  * process which died left behind (older than a minute and held by nobody);
- * returns how many. */
+ * returns how many. Where the file system has neither no-replace renames
+ * nor links, a publish is a rename checked under an exclusive flock of
+ * ".vnf-publish.lock" in the folder: any other program that gives names
+ * there must hold that lock for its own check and rename. */
 VNF_API int32_t VNFRemoveStaleTemporaries(const char *folder);
+
+/* Why the calling thread's last create, save or publish failed: the step
+ * and the system's own words, as in "save the file: No space left on
+ * device". Copied like a field value below; returns its full length, 0
+ * when nothing failed yet. A call that succeeds leaves it as it was. */
+VNF_API int32_t VNFGetLastFailure(char *buffer, int32_t size);
 
 /* Reading. VNFOpenFileRead returns 0 when the file is missing or not a
  * dictation file; close the handle with CloseVNFFile. */

@@ -1,5 +1,7 @@
 // The format library's files on POSIX: an unnamed O_TMPFILE (or a locked
-// hidden temporary) published with renameat2(RENAME_NOREPLACE) or link.
+// hidden temporary) published with renameat2(RENAME_NOREPLACE) or link, or
+// where a folder has neither (exFAT, FUSE mounts), by a rename checked under
+// the folder's publish lock.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -7,15 +9,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 #include "../file_ops.h"
 #include "vnfformat.h"
 
 namespace vnf {
+
+int Fail(const char* step, int status) {
+    const int code = errno;
+    char buffer[256];
+    LastFailure() = std::string(step) + ": " + strerror_r(code, buffer, sizeof buffer);
+    errno = code;
+    return status;
+}
+
 namespace {
 
 // Dictation files get the usual document mode, narrowed by the umask.
@@ -37,7 +50,10 @@ std::string FolderOf(const std::string& path) {
 std::string MakeTemp(const std::string& path, int& fd) {
     std::string tmpl = FolderOf(path) + "/" + kTempPrefix + "XXXXXX" + kTempSuffix;
     fd = mkostemps(tmpl.data(), static_cast<int>(std::strlen(kTempSuffix)), O_CLOEXEC);
-    if (fd < 0) return {};
+    if (fd < 0) {
+        Fail("create the file");
+        return {};
+    }
     flock(fd, LOCK_EX | LOCK_NB);
     fchmod(fd, kFileMode);
     return tmpl;
@@ -50,7 +66,7 @@ bool OpenUnpublishedFd(const std::string& path, int& fd, std::string& tempPath) 
     tempPath.clear();
     fd = open(FolderOf(path).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0644);
     if (fd >= 0) return true;
-    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;  // no folder, no permission: no file
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return Fail("create the file", false);  // no folder, no permission
     tempPath = MakeTemp(path, fd);
     return !tempPath.empty();
 }
@@ -59,10 +75,11 @@ bool WriteFrom0Fd(int fd, const std::string& bytes) {
     for (std::size_t done = 0; done < bytes.size();) {
         ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n == 0) errno = EIO;
+        if (n <= 0) return Fail("save the file", false);
         done += static_cast<std::size_t>(n);
     }
-    return ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
+    return ftruncate(fd, static_cast<off_t>(bytes.size())) == 0 || Fail("save the file", false);
 }
 
 void SyncFolder(const std::string& path) {
@@ -76,9 +93,11 @@ void SyncFolder(const std::string& path) {
 }  // namespace
 
 bool PathIsFree(const std::string& path) {
-    if (path.empty() || path.back() == '/') return false;
     struct stat st{};
-    return lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+    if (path.empty() || path.back() == '/') errno = EISDIR;
+    else if (lstat(path.c_str(), &st) == 0) errno = EEXIST;
+    else if (errno == ENOENT) return true;
+    return Fail("create the file", false);
 }
 
 bool OpenUnpublished(const std::string& path, NativeFile& file, std::string& tempPath) {
@@ -92,24 +111,77 @@ bool WriteFrom0(NativeFile file, const std::string& bytes) { return WriteFrom0Fd
 
 namespace {
 
-// Gives a named file a second name without replacing anything there.
-int LinkNoReplace(const std::string& from, const std::string& path, bool removeFrom) {
-    if (removeFrom && renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return VNF_OK;
-    if (removeFrom && errno == EEXIST) return VNF_E_EXISTS;
-    if (removeFrom && errno != EINVAL && errno != ENOSYS) return VNF_E_IO;
-    // File systems without RENAME_NOREPLACE: link fails when the path exists.
-    if (link(from.c_str(), path.c_str()) != 0) return errno == EEXIST ? VNF_E_EXISTS : VNF_E_IO;
-    if (removeFrom) unlink(from.c_str());
-    return VNF_OK;
+constexpr const char* kPublishStep = "publish the file under its name";
+
+// The folder's publish lock, held until destroyed. Its holders keep it for a
+// check and a rename, so a wait longer than a few seconds means a process
+// that holds it for good: the publish then fails instead of hanging.
+class PublishLock {
+public:
+    ~PublishLock() {
+        if (fd_ >= 0) close(fd_);
+    }
+    bool held() const { return fd_ >= 0; }
+    // Takes the lock; without create only where the lock file exists
+    // already (false, with errno ENOENT, where it does not).
+    bool Take(const std::string& path, bool create) {
+        const std::string lockPath = FolderOf(path) + "/" + kPublishLock;
+        // Read-only is enough for flock, and lets every user of the folder lock it.
+        fd_ = open(lockPath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | (create ? O_CREAT : 0), 0644);
+        if (fd_ < 0) return false;
+        struct stat st{};
+        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+            Release(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+            return false;
+        }
+        if (create) fchmod(fd_, 0644);  // whatever the umask: it holds nothing
+        for (auto start = std::chrono::steady_clock::now(); flock(fd_, LOCK_EX | LOCK_NB) != 0;) {
+            if ((errno != EWOULDBLOCK && errno != EINTR) || std::chrono::steady_clock::now() - start > std::chrono::seconds(10)) {
+                Release(errno);
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+private:
+    void Release(int error) {
+        close(fd_);
+        fd_ = -1;
+        errno = error;
+    }
+    int fd_ = -1;
+};
+
+// Gives the named file `from` the name path, and removes from, without
+// replacing anything there: renameat2(RENAME_NOREPLACE), else link, else
+// (exFAT and FUSE mounts have neither) a rename once the name is seen free,
+// both under the folder's publish lock.
+int MoveNoReplace(const std::string& from, const std::string& path, PublishLock& lock) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) return VNF_OK;
+    if (errno == EEXIST) return Fail(kPublishStep, VNF_E_EXISTS);
+    if (errno != EINVAL && errno != ENOSYS) return Fail(kPublishStep);
+    if (link(from.c_str(), path.c_str()) == 0) {
+        unlink(from.c_str());
+        return VNF_OK;
+    }
+    if (errno == EEXIST) return Fail(kPublishStep, VNF_E_EXISTS);
+    if (errno != EPERM && errno != EOPNOTSUPP && errno != ENOSYS) return Fail(kPublishStep);
+    if (!lock.held() && !lock.Take(path, true)) return Fail("lock the folder");
+    if (!PathIsFree(path)) return errno == EEXIST ? Fail(kPublishStep, VNF_E_EXISTS) : Fail(kPublishStep);
+    return std::rename(from.c_str(), path.c_str()) == 0 ? VNF_OK : Fail(kPublishStep);
 }
 
-// Puts the unpublished file under its name, complete and durable, never
-// replacing anything that is there: one flush of the file, one of the folder.
 }  // namespace
 
 int PublishNoReplace(NativeFile& file, std::string& tempPath, const std::string& path, const std::string& lastBytes) {
     const int fd = static_cast<int>(file);
-    if (fsync(fd) != 0) return VNF_E_IO;
+    if (fsync(fd) != 0) return Fail("save the file");
+    // Where a publish of ours may be a checked rename, every publish takes
+    // the lock, so that none gives the name between its check and its rename.
+    PublishLock lock;
+    if (!lock.Take(path, false) && errno != ENOENT) return Fail("lock the folder");
     int status = VNF_E_IO;
     if (tempPath.empty()) {
         // An unnamed file gets its name by its descriptor: directly where
@@ -117,24 +189,24 @@ int PublishNoReplace(NativeFile& file, std::string& tempPath, const std::string&
         if (linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) {
             status = VNF_OK;
         } else if (errno == EEXIST) {
-            status = VNF_E_EXISTS;
+            status = Fail(kPublishStep, VNF_E_EXISTS);
         } else {
             const std::string self = "/proc/self/fd/" + std::to_string(fd);
             if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) status = VNF_OK;
-            else if (errno == EEXIST) status = VNF_E_EXISTS;
+            else if (errno == EEXIST) status = Fail(kPublishStep, VNF_E_EXISTS);
         }
         if (status == VNF_E_IO) {
             // Neither works here (no /proc): publish through a hidden temporary.
             int tfd = -1;
             const std::string tmp = MakeTemp(path, tfd);
             if (tmp.empty()) return VNF_E_IO;
-            const bool ok = WriteFrom0Fd(tfd, lastBytes) && fsync(tfd) == 0;
+            const bool ok = WriteFrom0Fd(tfd, lastBytes) && (fsync(tfd) == 0 || Fail("save the file", false));
             close(tfd);
-            status = ok ? LinkNoReplace(tmp, path, true) : VNF_E_IO;
+            status = ok ? MoveNoReplace(tmp, path, lock) : VNF_E_IO;
             if (status != VNF_OK) unlink(tmp.c_str());
         }
     } else {
-        status = LinkNoReplace(tempPath, path, true);
+        status = MoveNoReplace(tempPath, path, lock);
     }
     if (status != VNF_OK) return status;
     SyncFolder(path);
@@ -149,9 +221,9 @@ int ReplaceAtomically(const std::string& path, const std::string& bytes) {
     int fd = -1;
     const std::string tmp = MakeTemp(path, fd);
     if (tmp.empty()) return VNF_E_IO;
-    const bool written = WriteFrom0Fd(fd, bytes) && fsync(fd) == 0;
-    const bool closed = close(fd) == 0;
-    if (!written || !closed || std::rename(tmp.c_str(), path.c_str()) != 0) {
+    const bool written = WriteFrom0Fd(fd, bytes) && (fsync(fd) == 0 || Fail("save the file", false));
+    const bool closed = close(fd) == 0 || Fail("save the file", false);
+    if (!written || !closed || (std::rename(tmp.c_str(), path.c_str()) != 0 && Fail("save the file", true))) {
         unlink(tmp.c_str());
         return VNF_E_IO;
     }

@@ -6,12 +6,30 @@
 #include <windows.h>
 
 #include <random>
+#include <string>
 
 #include "../../win32_wide.h"
 #include "../file_ops.h"
 #include "vnfformat.h"
 
 namespace vnf {
+
+int Fail(const char* step, int status) {
+    const DWORD code = GetLastError();
+    wchar_t* text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring words(text ? text : L"", n);
+    if (text) LocalFree(text);
+    while (!words.empty() && (words.back() == L'\r' || words.back() == L'\n' || words.back() == L' ')) words.pop_back();
+    if (words.empty()) words = L"error " + std::to_wstring(code);
+    std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, words.data(), static_cast<int>(words.size()), nullptr, 0, nullptr, nullptr)), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, words.data(), static_cast<int>(words.size()), utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr);
+    LastFailure() = std::string(step) + ": " + utf8;
+    SetLastError(code);
+    return status;
+}
+
 namespace {
 
 using vnf_libs::Wide;
@@ -44,30 +62,35 @@ std::string MakeTemp(const std::string& path, HANDLE& h) {
         if (h != INVALID_HANDLE_VALUE) return tmp;
         if (GetLastError() != ERROR_FILE_EXISTS) break;
     }
+    Fail("create the file");
     h = INVALID_HANDLE_VALUE;
     return {};
 }
 
 bool WriteAll(HANDLE h, const std::string& bytes) {
     LARGE_INTEGER zero{};
-    if (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN)) return false;
+    if (!SetFilePointerEx(h, zero, nullptr, FILE_BEGIN)) return Fail("save the file", false);
     for (std::size_t done = 0; done < bytes.size();) {
         DWORD n = 0;
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 30));
-        if (!WriteFile(h, bytes.data() + done, chunk, &n, nullptr) || n == 0) return false;
+        if (!WriteFile(h, bytes.data() + done, chunk, &n, nullptr)) return Fail("save the file", false);
+        if (n == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return Fail("save the file", false);
+        }
         done += n;
     }
-    return SetEndOfFile(h) != 0;
+    return SetEndOfFile(h) != 0 || Fail("save the file", false);
 }
 
 }  // namespace
 
 bool PathIsFree(const std::string& path) {
-    if (path.empty() || path.back() == '/' || path.back() == '\\') return false;
     // Attributes of the name itself: a dangling link is something too.
-    if (GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
-    const DWORD e = GetLastError();
-    return e == ERROR_FILE_NOT_FOUND;
+    if (path.empty() || path.back() == '/' || path.back() == '\\') SetLastError(ERROR_INVALID_NAME);
+    else if (GetFileAttributesW(Wide(path).c_str()) != INVALID_FILE_ATTRIBUTES) SetLastError(ERROR_FILE_EXISTS);
+    else if (GetLastError() == ERROR_FILE_NOT_FOUND) return true;
+    return Fail("create the file", false);
 }
 
 bool OpenUnpublished(const std::string& path, NativeFile& file, std::string& tempPath) {
@@ -80,7 +103,8 @@ bool OpenUnpublished(const std::string& path, NativeFile& file, std::string& tem
 bool WriteFrom0(NativeFile file, const std::string& bytes) { return WriteAll(H(file), bytes); }
 
 int PublishNoReplace(NativeFile& file, std::string& tempPath, const std::string& path, const std::string&) {
-    if (tempPath.empty() || !FlushFileBuffers(H(file))) return VNF_E_IO;
+    if (tempPath.empty()) return VNF_E_IO;
+    if (!FlushFileBuffers(H(file))) return Fail("save the file");
     // Published as a plain file: the hidden attribute belongs to the temporary.
     FILE_BASIC_INFO basic{};
     if (GetFileInformationByHandleEx(H(file), FileBasicInfo, &basic, sizeof basic)) {
@@ -91,9 +115,10 @@ int PublishNoReplace(NativeFile& file, std::string& tempPath, const std::string&
     file = kNoFile;
     if (!MoveFileExW(Wide(tempPath).c_str(), Wide(path).c_str(), MOVEFILE_WRITE_THROUGH)) {
         const DWORD e = GetLastError();
+        const int status = Fail("publish the file under its name", e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS ? VNF_E_EXISTS : VNF_E_IO);
         DeleteFileW(Wide(tempPath).c_str());
         tempPath.clear();
-        return e == ERROR_ALREADY_EXISTS || e == ERROR_FILE_EXISTS ? VNF_E_EXISTS : VNF_E_IO;
+        return status;
     }
     tempPath.clear();
     return VNF_OK;
@@ -103,10 +128,11 @@ int ReplaceAtomically(const std::string& path, const std::string& bytes) {
     HANDLE h = INVALID_HANDLE_VALUE;
     const std::string tmp = MakeTemp(path, h);
     if (tmp.empty()) return VNF_E_IO;
-    const bool written = WriteAll(h, bytes) && FlushFileBuffers(h);
+    const bool written = WriteAll(h, bytes) && (FlushFileBuffers(h) || Fail("save the file", false));
     CloseHandle(h);
     SetFileAttributesW(Wide(tmp).c_str(), FILE_ATTRIBUTE_NORMAL);
-    if (!written || !MoveFileExW(Wide(tmp).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!written || (!MoveFileExW(Wide(tmp).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) &&
+                     Fail("save the file", true))) {
         DeleteFileW(Wide(tmp).c_str());
         return VNF_E_IO;
     }

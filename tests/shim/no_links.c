@@ -1,0 +1,77 @@
+/* Makes this process's folders behave as exFAT and FUSE mounts do, for the
+ * tests: each switch is an environment variable, read at every call, so a
+ * test can turn it on and off.
+ *   PVD_NO_TMPFILE   open(O_TMPFILE) fails with EOPNOTSUPP
+ *   PVD_NO_RENAMEAT2 renameat2 fails with EINVAL
+ *   PVD_NO_LINKS     link and linkat fail with EPERM
+ * Loaded with LD_PRELOAD, or linked into a test program before the C library. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+static int On(const char *name) {
+    const char *v = getenv(name);
+    return v && *v && *v != '0';
+}
+
+typedef void (*AnyFunction)(void);
+static AnyFunction Next(const char *name) {
+    void *p = dlsym(RTLD_NEXT, name);
+    AnyFunction f;
+    memcpy(&f, &p, sizeof f);
+    return f;
+}
+#define NEXT(name, type) ((type)Next(name))
+
+#define OPEN_SHIM(fn, args, call_args)                                               \
+    int fn args {                                                                    \
+        mode_t mode = 0;                                                             \
+        if (flags & (O_CREAT | __O_TMPFILE)) {                                       \
+            va_list ap;                                                              \
+            va_start(ap, flags);                                                     \
+            mode = va_arg(ap, mode_t);                                               \
+            va_end(ap);                                                              \
+        }                                                                            \
+        if ((flags & __O_TMPFILE) == __O_TMPFILE && On("PVD_NO_TMPFILE")) {         \
+            errno = EOPNOTSUPP;                                                      \
+            return -1;                                                               \
+        }                                                                            \
+        return call_args;                                                            \
+    }
+
+OPEN_SHIM(open, (const char *path, int flags, ...), NEXT("open", int (*)(const char *, int, ...))(path, flags, mode))
+OPEN_SHIM(open64, (const char *path, int flags, ...), NEXT("open64", int (*)(const char *, int, ...))(path, flags, mode))
+OPEN_SHIM(openat, (int dir, const char *path, int flags, ...),
+          NEXT("openat", int (*)(int, const char *, int, ...))(dir, path, flags, mode))
+OPEN_SHIM(openat64, (int dir, const char *path, int flags, ...),
+          NEXT("openat64", int (*)(int, const char *, int, ...))(dir, path, flags, mode))
+
+int renameat2(int olddir, const char *from, int newdir, const char *to, unsigned int flags) {
+    if (On("PVD_NO_RENAMEAT2")) {
+        errno = EINVAL;
+        return -1;
+    }
+    return NEXT("renameat2", int (*)(int, const char *, int, const char *, unsigned int))(olddir, from, newdir, to, flags);
+}
+
+int link(const char *from, const char *to) {
+    if (On("PVD_NO_LINKS")) {
+        errno = EPERM;
+        return -1;
+    }
+    return NEXT("link", int (*)(const char *, const char *))(from, to);
+}
+
+int linkat(int olddir, const char *from, int newdir, const char *to, int flags) {
+    if (On("PVD_NO_LINKS")) {
+        errno = EPERM;
+        return -1;
+    }
+    return NEXT("linkat", int (*)(int, const char *, int, const char *, int))(olddir, from, newdir, to, flags);
+}
