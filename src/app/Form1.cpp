@@ -448,16 +448,16 @@ LaunchOutcome Form1::Launch(bool fromOrderFile) {
         }
     } catch (...) {
         out.result = LaunchResult::Failed;  // out of memory, among others: reported, never a crash
+        out.reason = "an unexpected error";
     }
     // After the recorder has started: nothing here delays it.
     for (const std::string& line : linesToLog_) s_.WriteLog(line);
     linesToLog_.clear();
     if (out.result == LaunchResult::Superseded)
         s_.WriteLog("No recorder started for " + out.path + ": the order file holds a newer order");
-    else if (!out.reason.empty())
-        s_.WriteLog("Unable to create " + out.path + ": " + out.reason);
     const bool ready = out.result == LaunchResult::Reused || out.result == LaunchResult::Created ||
                        out.result == LaunchResult::Superseded;
+    if (!ready) s_.WriteLog("Unable to create " + out.path + (out.reason.empty() ? "" : ": " + out.reason));
     const bool recorderFailed = ready && !out.recorder.recorder.empty() && !out.recorder.started;
     if (recorderFailed) s_.WriteLog("Unable to start the recorder " + out.recorder.recorder + ": " + out.recorder.reason);
     Journal(out);
