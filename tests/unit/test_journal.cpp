@@ -340,7 +340,9 @@ TEST_F(JournalTest, ReaderPrintsAlignedTextOrJsonAndSkipsWhatIsNotAnEvent) {
     { std::ofstream(File(), std::ios::app) << "not json\n[1,2]\n{\"no\":\"event\"}\n\n{\"event\":\"lau"; }
     JournalLaunch refused = Created();
     refused.outcome = "refused", refused.reason = "bad name";
-    refused.dictationPath = "/d/Drafts/\x1b[31mred.iaf";  // must not reach the terminal as it is
+    // C0, DEL and C1 controls (CSI among them) must not reach the terminal
+    // as they are; a space and a no-break space are text.
+    refused.dictationPath = "/d/Drafts/\x1b[31m\xC2\x9B" "31m\xC2\x80\xC2\x9F\x7F\x1F \xC2\xA0red.iaf";
     refused.recorderStarted = false;
     journal.Launch(refused);
     JournalLaunch failedStart = Created();
@@ -355,7 +357,7 @@ TEST_F(JournalTest, ReaderPrintsAlignedTextOrJsonAndSkipsWhatIsNotAnEvent) {
     ASSERT_EQ(lines.size(), 4u);
     const std::string t = "2026-12-08T09:05:03.123+01:00  " + std::to_string(ProcessId()) + "  ";
     EXPECT_EQ(lines[0], t + "#2  load    failed   /d/order.xml  reason: not well-formed");
-    EXPECT_EQ(lines[1], t + "#3  launch  refused  /d/Drafts/?[31mred.iaf  reason: bad name  recorder /usr/bin/rec not started");
+    EXPECT_EQ(lines[1], t + "#3  launch  refused  /d/Drafts/?[31m?31m???? \xC2\xA0red.iaf  reason: bad name  recorder /usr/bin/rec not started");
     EXPECT_EQ(lines[2], t + "#4  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec not started: No such file or directory");
     EXPECT_EQ(lines[3], t + "#5  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec (pid 4242)");
     EXPECT_EQ(text.str().find('{'), std::string::npos);

@@ -98,8 +98,12 @@ TEST_F(LegacyLoader, UnparsableFileChangesNothingAndLogsTheReason) {
     EXPECT_EQ(order.xml_elements, (Records{{"XML_PatientID", "old-mrn"}}));
     ASSERT_EQ(log.lines.size(), 4u);
     EXPECT_EQ(log.lines[0], "Load XML " + (dir / "o.xml"));
+    // The parser's own words, with where it stopped.
+#ifdef _WIN32
     EXPECT_TRUE(log.lines[1].starts_with("Unable to Load XML ")) << log.lines[1];
-    EXPECT_GT(log.lines[1].size(), std::string("Unable to Load XML ").size());
+#else
+    EXPECT_EQ(log.lines[1], "Unable to Load XML Premature end of data in tag PatientID line 1 (line 1, column 33)");
+#endif
     EXPECT_EQ(log.lines[2], "Load XML " + (dir / "missing.xml"));
     EXPECT_NE(log.lines[3].find("missing.xml"), std::string::npos);
 }
