@@ -1,6 +1,10 @@
 // Where things live: the precedence of every location lookup, and the file helpers.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <linux/magic.h>
+#endif
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -161,13 +165,19 @@ TEST_F(Paths, FileQuestionsHaveFixedAnswersWhenTheyCannotBeAnswered) {
     EXPECT_FALSE(HasDriveLetter("/home/x"));
     EXPECT_EQ(ResolveMappedDrive(NativePath(dir / "a/b.pfl"), true), NativePath(dir / "a/b.pfl"));  // not on a network drive
 #ifndef _WIN32
-    // The file systems that POSIX counts as drives of each type.
+    // The file systems that POSIX counts as drives of each type, by the
+    // kernel's own names for them.
     EXPECT_EQ(GetPathDriveType(""), kDriveNetwork);
-    EXPECT_EQ(DriveTypeOfFileSystem(0x6969), kDriveNetwork);
-    EXPECT_EQ(DriveTypeOfFileSystem(0xFF534D42), kDriveNetwork);
-    EXPECT_EQ(DriveTypeOfFileSystem(0x9660), kDriveCdRom);
-    EXPECT_EQ(DriveTypeOfFileSystem(0x01021994), kDriveRam);
-    EXPECT_EQ(DriveTypeOfFileSystem(0xEF53), kDriveFixed);
+    for (long magic : std::initializer_list<long>{NFS_SUPER_MAGIC, SMB_SUPER_MAGIC, CIFS_SUPER_MAGIC})
+        EXPECT_EQ(DriveTypeOfFileSystem(magic), kDriveNetwork) << std::hex << magic;
+    EXPECT_EQ(DriveTypeOfFileSystem(ISOFS_SUPER_MAGIC), kDriveCdRom);
+    for (long magic : std::initializer_list<long>{TMPFS_MAGIC, RAMFS_MAGIC})
+        EXPECT_EQ(DriveTypeOfFileSystem(magic), kDriveRam) << std::hex << magic;
+    EXPECT_EQ(DriveTypeOfFileSystem(EXT4_SUPER_MAGIC), kDriveFixed);
+    // And a real one: the shared-memory folder is a tmpfs wherever it exists.
+    if (std::filesystem::is_directory("/dev/shm")) {
+        EXPECT_EQ(GetPathDriveType("/dev/shm"), kDriveRam);
+    }
 #endif
 }
 
