@@ -7,10 +7,6 @@
 namespace pvd {
 namespace {
 
-bool SettledWhenRead(const xml::FileSnapshot& file) {
-    return file.readable && file.stable && file.identity.mtimeNs <= file.readAtNs - kIdentitySettledNs;
-}
-
 // The same version with only its change time moved (a chmod, a new owner).
 bool OnlyChangeTimeDiffers(const FileIdentity& a, const FileIdentity& b) {
     FileIdentity c = b;
@@ -84,7 +80,8 @@ bool Form1::Form_Load() {
         haveLoaded_ = file.identity.exists;
         loadedId_ = file.identity;
         loadedBytes_ = file.bytes;
-        loadedSettled_ = SettledWhenRead(file);
+        loadedSettled_ = false;
+        loadedAtMs_ = s_.MonotonicMs();
         xmlFileDate_ = file.identity.mtimeNs;
     });
     Try([&] { SetLaunchEnabled(ok); });
@@ -242,7 +239,7 @@ void Form1::CheckOrderFile(bool complete, bool tick) {
         if (!waiting) seen = s_.ReadOrderFile(path);
         if (seen && !seen->readable) return;
         if (seen && seen->identity == loadedId_ && seen->bytes == loadedBytes_) {
-            loadedSettled_ = SettledWhenRead(*seen);
+            loadedSettled_ = seen->stable && s_.MonotonicMs() - loadedAtMs_ >= kIdentitySettledMs;
             pending_ = false;
             return;
         }
@@ -305,7 +302,8 @@ void Form1::LoadVersion(const xml::FileSnapshot& file) {
         // The same bytes: the same version, only its times changed (a copy
         // that keeps the original times, a touch, a chmod).
         loadedId_ = file.identity;
-        loadedSettled_ = SettledWhenRead(file);
+        loadedSettled_ = false;
+        loadedAtMs_ = s_.MonotonicMs();
         xmlFileDate_ = file.identity.mtimeNs;
         contentSinceLoad_ = attributesSinceLoad_ = false;
         pending_ = heldLogged_ = false;
@@ -334,7 +332,8 @@ void Form1::Loaded(const xml::FileSnapshot& file) {
     haveLoaded_ = true;
     loadedId_ = file.identity;
     loadedBytes_ = file.bytes;
-    loadedSettled_ = SettledWhenRead(file);
+    loadedSettled_ = false;
+    loadedAtMs_ = s_.MonotonicMs();
     xmlFileDate_ = file.identity.mtimeNs;
     contentSinceLoad_ = attributesSinceLoad_ = false;
     closedByWriter_ = false;

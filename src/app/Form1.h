@@ -111,10 +111,12 @@ struct LaunchOutcome {
 inline constexpr int kSettleMs = 2000;
 inline constexpr int kMaxWriterWaitMs = 10000;
 inline constexpr int kWriterPaceMs = 200;
-// A loaded version is known by its identity alone only once its modification
-// time lies this far before the moment it was read: on a file system with
-// coarse times a rewrite of the same size within one tick keeps the identity.
-inline constexpr std::int64_t kIdentitySettledNs = 2'000'000'000;
+// On a file system with coarse times (FAT's are 2 s) a rewrite of the same
+// size within one tick of the writer's clock keeps the identity. A loaded
+// version is known by its identity alone once its bytes were found the same
+// this long after it was read: its writer's tick is over by then, whatever
+// that writer's clock says.
+inline constexpr std::int64_t kIdentitySettledMs = 2000;
 
 inline constexpr const char* kCaption = "PACS Vantora Driver";
 inline constexpr int kTrayCallbackMessage = 512;
@@ -203,8 +205,9 @@ private:
     FileIdentity loadedId_;
     std::string loadedBytes_;
     std::string watchedPath_;
-    // Its modification time lay kIdentitySettledNs before it was read.
+    // Found the same kIdentitySettledMs after it was read (at loadedAtMs_).
     bool loadedSettled_ = false;
+    std::int64_t loadedAtMs_ = 0;
     // What the notifications reported since that load: an identical copy
     // whose times alone changed is no new order.
     bool contentSinceLoad_ = false;

@@ -1,6 +1,5 @@
 #include "platform/xml_document.h"
 
-#include <chrono>
 #include <new>
 #include <stdexcept>
 
@@ -173,7 +172,6 @@ std::string Node::nodeTypedValue() const {
 FileSnapshot ReadFileSnapshot(const std::string& path) {
     FileSnapshot f;
     f.path = path;
-    f.readAtNs = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
     try {
         f.readable = ReadWholeFile(path, kMaxDocumentBytes, f.bytes, &f.error, &f.identity, &f.stable);
     } catch (const std::bad_alloc&) {

@@ -43,7 +43,6 @@ struct FileSnapshot {
     std::string error;  // why it could not be read
     FileIdentity identity;  // of the version read, taken before reading it
     bool stable = true;     // false when the file changed while it was read
-    std::int64_t readAtNs = 0;  // the wall clock as the read began, ns since the epoch
 };
 FileSnapshot ReadFileSnapshot(const std::string& path);
 

@@ -103,7 +103,6 @@ public:
         f.path = p;
         f.identity = StatOrderFile(p);
         f.readable = f.identity.exists && f.identity.regular;
-        f.readAtNs = wallNs;
         if (f.readable) f.bytes = disk[p].bytes;
         return f;
     }
