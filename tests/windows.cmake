@@ -70,6 +70,10 @@ add_dependencies(program_tests pacs-vantora-driver demo-recorder vnfformat filec
 pvd_unit_test(stress_tests e2e/test_stress.cpp LOCK machine-registry)
 add_dependencies(stress_tests pacs-vantora-driver demo-recorder vnfformat filecontroller)
 
+# The watched order folder deleted by another program while the program runs.
+pvd_unit_test(windows_watch_tests e2e/test_windows_watch.cpp LOCK machine-registry)
+add_dependencies(windows_watch_tests pacs-vantora-driver demo-recorder vnfformat filecontroller)
+
 # Not yet under Wine:
 # - view_tests: the Qt view; WindowsTrayUnderXvfb drives the Win32 one.
 # - In the running-program suites above, what has no honest form under Wine:

@@ -16,6 +16,7 @@
 #include "settings/registry.h"
 #include "settings/systemRegKeys.h"
 #include "platform/win32/text_encoding.h"
+#include "child_process.h"
 #include "test_support.h"
 
 namespace pvd {
@@ -234,6 +235,71 @@ TEST(Win32FileWatch, CompleteOnlyOnceTheWriterLetsGoOrWhenMovedIntoPlace) {
     EXPECT_EQ(seen.back(), FileChange::Complete);
     ASSERT_TRUE(watch.Watch(path));
     EXPECT_EQ(WaitForSingleObject(static_cast<HANDLE>(watch.event()), 300), WAIT_TIMEOUT);  // nothing more
+}
+
+// The watched folder deleted (by a PACS clearing it) must really go, so that
+// its name can be made anew: a folder deleted while a handle to it is open
+// stays until that handle is closed. The watch lets go of it by its next
+// call (the program makes one at each tick), and takes up the folder made
+// anew, and one moved into its place after a rename.
+TEST(Win32FileWatch, LetsGoOfADeletedFolderAndWatchesTheOneMadeAnew) {
+    TempDir dir;
+    // cmd takes a "/" for the start of a switch.
+    const std::string folder = std::filesystem::path(dir / "orders").make_preferred().string(), path = folder + "\\order.xml";
+    const std::wstring wfolder = Wide(folder);
+    ASSERT_TRUE(CreateDirectoryW(wfolder.c_str(), nullptr));
+    test::WriteFile(path, "one");
+    FileWatch watch;
+    ASSERT_TRUE(watch.Watch(path));
+    // What the program does on each notification and tick.
+    auto tick = [&] {
+        while (watch.event() && WaitForSingleObject(static_cast<HANDLE>(watch.event()), 100) == WAIT_OBJECT_0) {
+            watch.ReadChanges();
+            watch.Watch(path);
+        }
+        return watch.Watch(path);
+    };
+    auto seesAWrite = [&](const std::string& text) {
+        test::WriteFile(path, text);
+        if (!watch.event() || WaitForSingleObject(static_cast<HANDLE>(watch.event()), 10000) != WAIT_OBJECT_0) return false;
+        std::vector<FileChange> all;
+        do {
+            for (FileChange c : watch.ReadChanges()) all.push_back(c);
+        } while (WaitForSingleObject(static_cast<HANDLE>(watch.event()), 300) == WAIT_OBJECT_0);
+        return !all.empty() && all.back() == FileChange::Complete;
+    };
+    wchar_t system[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+    const std::string cmd = win32::Utf8(system) + "\\cmd.exe";
+
+    // Removed by another process with the order file in it; then removed
+    // empty, with no change of the order file to tell of it.
+    for (bool withOrder : {true, false}) {
+        SCOPED_TRACE(withOrder ? "removed with the order file in it" : "removed empty");
+        if (!withOrder) {
+            ASSERT_TRUE(DeleteFileW(Wide(path).c_str()));
+            tick();
+        }
+        const test::RunResult r = test::Run({cmd, "/c", "rmdir", "/s", "/q", folder}, dir.path().string());
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_FALSE(tick());  // nothing there to watch
+        EXPECT_EQ(GetFileAttributesW(wfolder.c_str()), INVALID_FILE_ATTRIBUTES) << "the deleted folder is still there";
+        ASSERT_TRUE(CreateDirectoryW(wfolder.c_str(), nullptr)) << "error " << GetLastError();
+        ASSERT_TRUE(tick());
+        EXPECT_TRUE(seesAWrite("two"));
+    }
+
+    // Renamed away, and another folder with an order file in it moved into
+    // its place: that file is reported, and the new folder watched.
+    const std::string other = dir / "other";
+    ASSERT_TRUE(CreateDirectoryW(Wide(other).c_str(), nullptr));
+    test::WriteFile(other + "\\order.xml", "three");
+    ASSERT_TRUE(MoveFileExW(wfolder.c_str(), Wide(dir / "old").c_str(), 0));
+    ASSERT_TRUE(MoveFileExW(Wide(other).c_str(), wfolder.c_str(), 0));
+    ASSERT_TRUE(watch.Watch(path));
+    ASSERT_EQ(WaitForSingleObject(static_cast<HANDLE>(watch.event()), 1000), WAIT_OBJECT_0);
+    EXPECT_EQ(watch.ReadChanges(), std::vector<FileChange>{FileChange::Complete});
+    EXPECT_TRUE(seesAWrite("four"));
 }
 
 }  // namespace
