@@ -154,7 +154,7 @@ std::vector<FileChange> FileWatch::ReadChanges() {
         // let go of it now, and the next Watch takes it up again.
         dir_->reading = false;
         Drop();
-        return {FileChange::Modified};
+        return {FileChange::Rescan};
     }
     if (!touched) return changes;
     // A version moved into place is whole; a written one only once its
