@@ -15,6 +15,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "mounts.h"
 #include "program_fixture.h"
 #include "vnfformat.h"
 
@@ -91,60 +92,7 @@ TEST_F(NoLinks, TheProgramCreatesReusesAndSaysWhyItFailsOnAnyFolderWithoutLinks)
     EXPECT_EQ(launch["reason"], why);
 }
 
-// A small exFAT image mounted through FUSE on a folder, as a desktop mounts
-// a stick: unmounted (and its loop device let go) when this ends.
-class ExfatMount {
-public:
-    // Empty when mounted, else why not.
-    std::string Mount(const std::filesystem::path& scratch) {
-        mountPoint_ = scratch / "exfat";
-        std::filesystem::create_directories(mountPoint_);
-        const int fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        if (fuse < 0) return "/dev/fuse cannot be opened here";
-        close(fuse);
-        if (Sh("command -v mkfs.exfat && command -v mount.exfat-fuse") != 0) return "mkfs.exfat or mount.exfat-fuse is not installed";
-        const std::string image = (scratch / "exfat.img").string();
-        if (Sh("truncate -s 24M '" + image + "' && mkfs.exfat '" + image + "'") != 0) return "mkfs.exfat failed";
-        // As a user, FUSE mounts the image itself; root's mount asks for a
-        // block device.
-        if (Sh("mount.exfat-fuse '" + image + "' '" + mountPoint_.string() + "'") == 0) return Mounted();
-        const std::string loopFile = (scratch / "exfat.loop").string();
-        if (Sh("losetup -f --show '" + image + "' > '" + loopFile + "'") != 0) return "no loop device for the image";
-        loop_ = ReadFile(loopFile);
-        while (!loop_.empty() && loop_.back() == '\n') loop_.pop_back();
-        if (Sh("mount.exfat-fuse '" + loop_ + "' '" + mountPoint_.string() + "'") != 0) return "mount.exfat-fuse failed";
-        return Mounted();
-    }
-    ~ExfatMount() {
-        if (mounted_) {
-            for (int tries = 0; tries < 50 && Sh("umount '" + mountPoint_.string() + "' || fusermount3 -u '" + mountPoint_.string() + "'") != 0;
-                 ++tries)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-        if (!loop_.empty()) {
-            for (int tries = 0; tries < 50 && Sh("losetup -d '" + loop_ + "'") != 0; ++tries)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
-    }
-    const std::filesystem::path& path() const { return mountPoint_; }
-
-private:
-    static int Sh(const std::string& command) { return std::system(("(" + command + ") > /dev/null 2>&1").c_str()); }
-    std::string Mounted() {
-        // The daemon serves the folder once it answers as a FUSE file system.
-        for (int waited = 0; waited < 5000; waited += 50) {
-            if (Sh("findmnt -n -t fuseblk,fuse '" + mountPoint_.string() + "'") == 0) {
-                mounted_ = true;
-                return {};
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return "the exFAT image was not mounted through FUSE";
-    }
-    std::filesystem::path mountPoint_;
-    std::string loop_;
-    bool mounted_ = false;
-};
+using test::ExfatMount;
 
 TEST_F(NoLinks, OnExfatThroughFuseKilledLaunchesNeverLeaveAHalfFile) {
     ExfatMount exfat;
