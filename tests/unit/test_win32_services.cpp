@@ -71,8 +71,8 @@ TEST(Win32Registry, ValuesReadByTheirTypeWithTextAsUtf8) {
     EXPECT_EQ(std::get<std::string>(read("nul")), "C:\\a");
     EXPECT_EQ(std::get<std::string>(read("long")), std::string(2000, 'x'));
     EXPECT_EQ(std::get<std::string>(read("missing")), "fallback");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, key.path() + "\\none", "sz"), "");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, key.path(), "dword"), "");  // not text
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path() + "\\none", "sz"), "");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path(), "dword"), "");  // not text
 }
 
 TEST(Win32Registry, MappedDriveRemotePathComesFromTheUsersNetworkKey) {
