@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -83,6 +84,7 @@ template <typename Judge>
 bool ReadUsableRegistryValue(RegistryRoot root, const std::string& keyPath, const std::string& valueName, Judge judge,
                              RegistryValue& out, std::string* where) {
     const std::size_t views = RegistryViews(root).size();
+    std::optional<RegistryValue> refused;
     for (std::size_t view = 0; view < views; ++view) {
         RegistryValue value;
         const std::string what = RegistryValueName(root, keyPath, valueName, view);
@@ -90,10 +92,14 @@ bool ReadUsableRegistryValue(RegistryRoot root, const std::string& keyPath, cons
             NoteUsableValue(what);  // gone: a later unusable value is noted anew
             continue;
         }
+        // Keys that both views share (such as the policies) show the same
+        // value twice: it is judged, and noted, once.
+        if (refused && refused->type == value.type && refused->bytes == value.bytes) continue;
         const RegistryJudgement j = judge(value);
         if (!j.usable) {
             if (j.why.empty()) NoteUsableValue(what);
             else NoteUnusableValue(what, j.why);
+            refused = std::move(value);
             continue;
         }
         NoteUsableValue(what);

@@ -145,6 +145,14 @@ TEST_F(Stores, ValuesThatCannotBePathsArePassedOverAndSaidOnce) {
     std::sort(lines.begin(), lines.end());
     EXPECT_EQ(lines, (std::vector<std::string>{"Ignored setting [Defaults] ProfilePathFilename" + of,
                                                "Ignored setting [Defaults] XMLDataPath" + of, "Ignored setting [recorder] Default Path" + of}));
+#ifdef _WIN32
+    // A setting stored as a number is no text at all.
+    ASSERT_TRUE(test::SetUserData("Software\\VB and VBA Program Settings\\Vantora Recorder\\Defaults", "XMLDataPath", REG_DWORD,
+                                  std::string("\x01\0\0\0", 4)));
+    EXPECT_EQ(GetXMLFilename(), drafts + kPathSeparator + "ridavaruz.xml");
+    EXPECT_EQ(said(), std::vector<std::string>{"Ignored setting [Defaults] XMLDataPath in " + SettingsFileName() +
+                                                ": it is not text (a registry value of type 4)"});
+#endif
 }
 
 TEST_F(Stores, AVerboseCheckThatCannotStoreItsDateSaysWhyOnce) {
