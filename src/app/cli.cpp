@@ -60,8 +60,10 @@ Json OrderJson(const OrderState& order, const LoadOutcome& outcome) {
 }
 
 int PrintPaths(std::ostream& out) {
-    // Stored values that cannot be used are listed at the end.
+    // Stored values that cannot be used are listed at the end, every one of
+    // them, whatever was noted before.
     MemoryLog ignored;
+    ForgetNotedValues();
     SetSettingsLog(&ignored);
     SelectSettingsProfile();
     auto line = [&](const char* label, const std::string& value, const std::string& source) {

@@ -73,7 +73,8 @@ void ReleaseSettingsLog(LogSink* log);
 // missing in between.
 void NoteUnusableValue(const std::string& what, const std::string& why);
 void NoteUsableValue(const std::string& what);
-// Forgets what was noted and what waits, and lets go of the log (tests).
+// Forgets what was noted and what waits, and lets go of the log (tests, and
+// --paths, which lists every value it passes over).
 void ForgetNotedValues();
 
 std::string ExpandUserNamePlaceholder(const std::string& path);

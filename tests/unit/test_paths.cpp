@@ -1,6 +1,8 @@
 // Where things live: the precedence of every location lookup, and the file helpers.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #ifdef _WIN32
 #include <windows.h>
 
@@ -14,6 +16,7 @@
 #endif
 
 #include "app/activity_log.h"
+#include "app/cli.h"
 #include "app/order_file.h"
 #include "dictation/StartVNR.h"
 #include "fileutil/FileFunctions.h"
@@ -193,6 +196,20 @@ TEST_F(Policy, BeatsEveryOtherSourceOfItsSetting) {
                                                     NativePath(dir / "policy/profiles") + " | " + policy + "VNPROFILE" + view,
                                                     NativePath(dir / "policy/profiles/ann.pfl")}));
     EXPECT_EQ(GetDraftsFolder(), NativePath(dir / "policy/root/Drafts"));
+    // --paths names the policy as the source of each, and the journal's true source.
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommandLine({"--paths"}, out, err), 0);
+    for (const std::string& line : {"xml file: " + NativePath(dir / "policy/order.xml") + "  (" + policy + "XMLDataPath" + view + ")",
+                                   "dictation root: " + NativePath(dir / "policy/root") + "  (" + policy + "WorkingDirectory" + view + ")",
+                                   "recorder: " + NativePath(dir / "policy/recorder") + "  (" + policy + "RecorderPath" + view + ")",
+                                   "profile folder: " + NativePath(dir / "policy/profiles") + "  (" + policy + "VNPROFILE" + view + ")",
+#ifdef _WIN32
+                                   "launch journal: " + GetRawEnv("LOCALAPPDATA") + "\\Vantora\\VNRecorder\\journal.jsonl  (environment LOCALAPPDATA)"
+#else
+                                   "launch journal: " + (dir / "state/Vantora/VNRecorder/journal.jsonl") + "  (environment XDG_STATE_HOME)"
+#endif
+         })
+        EXPECT_NE(out.str().find(line + "\n"), std::string::npos) << line << "\n" << out.str();
 
     // Verbose logging: the policy's switch, both ways, with no 30-day window
     // and nothing stored in the user's settings.
@@ -226,6 +243,13 @@ TEST_F(Policy, AValueThatCannotBeUsedIsIgnoredWholeAndSaidOnce) {
     EXPECT_EQ(Resolved(), next);
     EXPECT_TRUE(IsVerboseLogOn(clock));
     EXPECT_TRUE(IsVerboseLogOn(clock));
+    // --paths lists every value it passed over, though the log has heard of them.
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommandLine({"--paths"}, out, err), 0);
+    EXPECT_NE(out.str().find("\nignored: HKEY_LOCAL_MACHINE\\" + key + " XMLDataPath" + view + ": it is empty\n"), std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("\nignored: HKEY_LOCAL_MACHINE\\" + key + " WorkingDirectory" + view + ": \"dictation\" is not a full path\n"),
+              std::string::npos);
     std::sort(notes.lines.begin(), notes.lines.end());
     const std::string ignored = "Ignored HKEY_LOCAL_MACHINE\\" + key + " ";
     EXPECT_EQ(notes.lines, (std::vector<std::string>{
