@@ -156,26 +156,20 @@ TEST_F(SettingsStore, FirstWriteCreatesTheFileAndTheSection) {
 // key and values the program reads, paths as text and the switch as a number.
 TEST(PolicyTemplates, ReferencesResolveAndPoliciesSetWhatTheProgramReads) {
     struct Doc {
-        explicit Doc(const std::string& file) : doc(xmlReadFile(file.c_str(), nullptr, XML_PARSE_NONET)) {}
-        ~Doc() {
-            if (doc) xmlFreeDoc(doc);
-        }
-        // The values of the attributes or text that an XPath expression selects.
+        explicit Doc(const std::string& file) : doc(xmlReadFile(file.c_str(), nullptr, XML_PARSE_NONET), xmlFreeDoc) {}
+        // The text of the attributes or elements that an XPath expression selects.
         std::vector<std::string> All(const char* xpath) const {
             std::vector<std::string> out;
-            xmlXPathContextPtr ctx = xmlXPathNewContext(doc);
-            xmlXPathRegisterNs(ctx, BAD_CAST "p", BAD_CAST "http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions");
-            xmlXPathObjectPtr r = xmlXPathEvalExpression(BAD_CAST xpath, ctx);
+            std::unique_ptr<xmlXPathContext, void (*)(xmlXPathContextPtr)> ctx(xmlXPathNewContext(doc.get()), xmlXPathFreeContext);
+            xmlXPathRegisterNs(ctx.get(), BAD_CAST "p", BAD_CAST "http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions");
+            std::unique_ptr<xmlXPathObject, void (*)(xmlXPathObjectPtr)> r(xmlXPathEvalExpression(BAD_CAST xpath, ctx.get()), xmlXPathFreeObject);
             for (int i = 0; r && r->nodesetval && i < r->nodesetval->nodeNr; ++i) {
-                xmlChar* text = xmlNodeGetContent(r->nodesetval->nodeTab[i]);
-                out.emplace_back(reinterpret_cast<const char*>(text));
-                xmlFree(text);
+                std::unique_ptr<xmlChar, void (*)(void*)> text(xmlNodeGetContent(r->nodesetval->nodeTab[i]), xmlFree);
+                out.emplace_back(reinterpret_cast<const char*>(text.get()));
             }
-            xmlXPathFreeObject(r);
-            xmlXPathFreeContext(ctx);
             return out;
         }
-        xmlDocPtr doc;
+        std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc;
     };
     const Doc admx(PVD_SOURCE_DIR "/data/policy/vantora.admx"), adml(PVD_SOURCE_DIR "/data/policy/en-US/vantora.adml");
     ASSERT_TRUE(admx.doc && adml.doc);
