@@ -18,6 +18,7 @@
 #include "app/activity_log.h"
 #include "app/cli.h"
 #include "app/order_file.h"
+#include "app/system_services.h"
 #include "dictation/StartVNR.h"
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
@@ -378,6 +379,19 @@ TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
     EXPECT_LT(text.find("Change profile to again"), text.rfind(" starting"));
     EXPECT_NE(text.find(" - shown\n"), std::string::npos);
     SetExecutableBaseNameForTesting("");
+}
+
+// The program's log hears once of a value it passes over, also of one read
+// before the log started (and emptied it).
+TEST_F(Log, AValueThatCannotBeAPathIsLoggedOnceAfterTheStart) {
+    ASSERT_TRUE(CreateFolderPath(ProgramTempFolder()));
+    PutMachineData(kKey, "VNPROFILE", 4, std::string("\x01\0\0\0", 4));
+    SystemServices services;
+    GetProfilePathFilename();  // start-up's profile selection
+    services.StartLog();
+    services.GetDraftsFolder();
+    GetProfilePathFilename();
+    EXPECT_EQ(Count(LogText(), " - Ignored HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder VNPROFILE"), 1) << LogText();
 }
 
 TEST_F(Log, AMissingFolderDropsEntriesSilently) {
