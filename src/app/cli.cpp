@@ -16,6 +16,7 @@
 #include "platform/environment.h"
 #include "platform/file_io.h"
 #include "settings/EnvironmentFunction.h"
+#include "settings/policy.h"
 #include "settings/registry.h"
 #include "settings/systemRegKeys.h"
 #include "version.h"
@@ -59,6 +60,11 @@ Json OrderJson(const OrderState& order, const LoadOutcome& outcome) {
 }
 
 int PrintPaths(std::ostream& out) {
+    // Stored values that cannot be used are listed at the end, every one of
+    // them, whatever was noted before.
+    MemoryLog ignored;
+    ForgetNotedValues();
+    SetSettingsLog(&ignored);
     SelectSettingsProfile();
     auto line = [&](const char* label, const std::string& value, const std::string& source) {
         out << label << ": " << value;
@@ -72,6 +78,8 @@ int PrintPaths(std::ostream& out) {
     line("drafts folder", v, src.text);
     v = GetXMLFilename(&src);
     line("xml file", v, src.text);
+    v = GetProfileFolder(GetProductKeyName(), &src);
+    line("profile folder", v, src.text);
     const std::string profileFile = GetProfilePathFilename();
     line("profile file", profileFile, "");
     line("profile section", GetCurrentProfile(), GetFileBaseName(profileFile).empty() ? "default section" : "profile file name");
@@ -82,11 +90,17 @@ int PrintPaths(std::ostream& out) {
     line("temporary folder", v.empty() ? "(none)" : v, src.text);
     const std::string logProblem = PrivateFolderProblem(v);
     line("log file", LogFileName().empty() ? "(none)" : LogFileName(), logProblem.empty() ? "" : "not written: " + logProblem);
+    if (const std::optional<bool> verbose = GetPolicyVerboseLog(&src))
+        line("verbose log", *verbose ? "on" : "off", src.text);
+    else
+        line("verbose log", "as the settings say", "setting [Defaults] VerboseLog, until VerboseLogDate");
     const std::string journal = JournalFileName();
-    line("launch journal", journal.empty() ? "(none)" : journal,
-         GetRawEnv("XDG_STATE_HOME").empty() ? "$HOME/.local/state (for XDG_STATE_HOME)" : "environment XDG_STATE_HOME");
-    const std::string recorder = GetVNRPath();
-    line("recorder", recorder.empty() ? "(none)" : recorder, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR PATH");
+    line("launch journal", journal.empty() ? "(none)" : journal, UserStateFolderSource());
+    src.text.clear();
+    const std::string recorder = GetVNRPath(&src);
+    line("recorder", recorder.empty() ? "(none)" : recorder, src.text);
+    ReleaseSettingsLog(&ignored);
+    for (const std::string& why : ignored.lines) out << "ignored: " << why.substr(why.find(' ') + 1) << "\n";
     return 0;
 }
 
@@ -124,6 +138,8 @@ int Launch(const std::string& file, std::ostream& out, std::ostream& err) {
     SystemServices services;
     // Its loads, refusals and failures go to the activity log too.
     services.EnsureTempFolder(services.TempFolder());
+    // Stored values that cannot be used are said in the log, once.
+    SetSettingsLog(&services.log());
     ConsoleView view(err);
     Form1 form(services, view);
     if (!form.LoadOrder(file)) {

@@ -1,11 +1,13 @@
 #include "app/order_file.h"
 
 #include "platform/environment.h"
+#include "settings/policy.h"
 #include "settings/systemRegKeys.h"
 
 namespace pvd {
 
 std::string GetXMLFilename(PathSource* source) {
+    if (std::string p = GetPolicyPath(kPolicyOrderFile, source); !p.empty()) return p;
     const std::string fallback = GetDraftsFolder() + kPathSeparator + "ridavaruz.xml";
     if (source) {
         auto stored = ReadSetting(kDefaultsSection, "XMLDataPath");

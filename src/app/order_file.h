@@ -6,8 +6,8 @@
 
 namespace pvd {
 
-// The watched order file: the setting "XMLDataPath", else the drafts folder's
-// ridavaruz.xml. Read afresh at every call.
+// The watched order file: the policy XMLDataPath, the setting "XMLDataPath",
+// else the drafts folder's ridavaruz.xml. Read afresh at every call.
 std::string GetXMLFilename(PathSource* source = nullptr);
 
 }  // namespace pvd

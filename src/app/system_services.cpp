@@ -9,6 +9,7 @@
 #include "intake/loaders.h"
 #include "platform/environment.h"
 #include "settings/EnvironmentFunction.h"
+#include "settings/registry.h"
 #include "settings/systemRegKeys.h"
 
 namespace pvd {
@@ -17,6 +18,13 @@ void SystemServices::InitFileControl() { pvd::InitFileControl(); }
 void SystemServices::InitFileSystem() { pvd::InitFileSystem(); }
 
 std::string SystemServices::TempFolder() { return ProgramTempFolder(); }
+
+SystemServices::~SystemServices() { ReleaseSettingsLog(&log_); }
+
+void SystemServices::StartLog() {
+    log_.StartLog();
+    SetSettingsLog(&log_);
+}
 
 void SystemServices::EnsureTempFolder(const std::string& path) { pvd::EnsureTempFolder(path, log_); }
 void SystemServices::SetSettingsAppName(const std::string& name) { pvd::SetSettingsAppName(name); }

@@ -16,6 +16,9 @@ public:
     explicit SystemServices(std::function<bool()> anotherInstance = [] { return false; },
                             const Clock& clock = SystemClock(), xml::DocumentFactory& xml = xml::DefaultDocumentFactory())
         : anotherInstance_(std::move(anotherInstance)), clock_(clock), xml_(xml), log_(clock), journal_(log_, clock) {}
+    ~SystemServices() override;
+    SystemServices(const SystemServices&) = delete;
+    SystemServices& operator=(const SystemServices&) = delete;
 
     bool AnotherInstanceRunning() override { return anotherInstance_(); }
     void InitFileControl() override;
@@ -26,7 +29,8 @@ public:
     std::string GetProfilePathFilename() override;
     void SetCurrentProfile(const std::string& name) override;
     void WriteLog(const std::string& message) override { log_.WriteLog(message); }
-    void StartLog() override { log_.StartLog(); }
+    // Starts the log, which then also hears of stored values that cannot be used.
+    void StartLog() override;
     std::string GetXMLFilename() override;
     xml::FileSnapshot ReadOrderFile(const std::string& path) override { return xml::ReadFileSnapshot(path); }
     bool LoadLegacyXML(OrderState& order, const xml::FileSnapshot& file, LogSink& log) override;

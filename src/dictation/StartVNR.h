@@ -3,11 +3,14 @@
 
 #include <string>
 
+#include "settings/EnvironmentFunction.h"
+
 namespace pvd {
 
-// The recorder program: HKEY_LOCAL_MACHINE\SOFTWARE\Vantora\VNR "PATH", read
-// afresh at every call; "" when it is not configured.
-std::string GetVNRPath();
+// The recorder program: the policy RecorderPath, else
+// HKEY_LOCAL_MACHINE\SOFTWARE\Vantora\VNR "PATH", read afresh at every call;
+// "" when it is not configured.
+std::string GetVNRPath(PathSource* source = nullptr);
 
 struct RecorderStart {
     std::string recorder;  // the configured program; "" when none is configured

@@ -54,7 +54,7 @@ bool IsFixedDrive(const std::string& path) {
 
 std::string GetMappedDriveRemotePath(const std::string& path) {
     if (path.empty()) return {};
-    return ReadRegistryText(RegistryRoot::CurrentUser, std::string("Network\\") + path[0], "RemotePath");
+    return ReadRegistryPath(RegistryRoot::CurrentUser, std::string("Network\\") + path[0], "RemotePath");
 }
 
 std::string ResolveMappedDrive(const std::string& path, bool force) {

@@ -41,6 +41,8 @@ std::string UserConfigFolder();
 // ${XDG_STATE_HOME:-$HOME/.local/state}, %LOCALAPPDATA% on Windows; "" when
 // unknown, with the reason in `why`.
 std::string UserStateFolder(std::string* why = nullptr);
+// What answered UserStateFolder, for --paths.
+std::string UserStateFolderSource();
 
 // The built-in dictation root: $HOME/VnFiles, C:\VnFiles on Windows.
 std::string BuiltInDictationRoot();

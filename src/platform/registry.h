@@ -3,6 +3,7 @@
 // file only).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,9 +17,16 @@ struct RegistryValue {
     std::vector<std::uint8_t> bytes;  // as the registry holds them, text in UTF-8
 };
 
-// The stored value, as it is stored; false when the key or the value is
-// missing or cannot be read.
-bool ReadRawRegistryValue(RegistryRoot root, const std::string& keyPath, const std::string& valueName, RegistryValue& out);
+// The views a root's values are read from, in order: on Windows the
+// machine's 64-bit view, then its 32-bit view (WOW6432Node, where 32-bit
+// installers left their values); one view everywhere else. Each is named
+// for --paths; a root with one view names it "".
+std::vector<std::string> RegistryViews(RegistryRoot root);
+
+// The stored value in one view (an index into RegistryViews), as it is
+// stored; false when the key or the value is missing or cannot be read.
+bool ReadRawRegistryValue(RegistryRoot root, const std::string& keyPath, const std::string& valueName, RegistryValue& out,
+                          std::size_t view = 0);
 
 // Where a root's values come from, and what chose that place (for --paths).
 std::string RegistryLocation(RegistryRoot root);

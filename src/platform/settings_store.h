@@ -12,8 +12,11 @@ namespace pvd {
 // the name cannot name a store.
 std::string SettingsStoreLocation(const std::string& app);
 
-// The stored value, or nothing; nothing also when the store cannot be read.
-std::optional<std::string> ReadStoredSetting(const std::string& app, const std::string& section, const std::string& key);
+// The stored value, every character kept (a NUL inside too), or nothing;
+// nothing also when the store cannot be read. A value stored as something
+// other than text is nothing, with its kind in `notText` when asked for.
+std::optional<std::string> ReadStoredSetting(const std::string& app, const std::string& section, const std::string& key,
+                                             std::string* notText = nullptr);
 
 // Stores section/key = value. False, with the reason in `error` when one is
 // asked for, when it could not be stored; a store that did not read cleanly

@@ -2,6 +2,7 @@
 
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
+#include "settings/policy.h"
 #include "settings/registry.h"
 #include "settings/systemRegKeys.h"
 
@@ -44,16 +45,16 @@ std::string GetAppDataFolder(const std::string& sub, PathSource* source) {
     return base + kSep + "Vantora" + kSep + sub;
 }
 
-std::string GetRegistryProfileFolder(const std::string& name) {
-    return ReadRegistryText(RegistryRoot::LocalMachine, GetProductKeyPath(name), "VNPROFILE");
+std::string GetRegistryProfileFolder(const std::string& name, PathSource* source) {
+    std::string where;
+    std::string r = ReadRegistryPath(RegistryRoot::LocalMachine, GetProductKeyPath(name), "VNPROFILE", &where);
+    if (!r.empty()) Say(source, "registry " + where);
+    return r;
 }
 
 std::string GetProfileFolder(const std::string& name, PathSource* source) {
-    std::string r = GetRegistryProfileFolder(name);
-    if (!r.empty()) {
-        Say(source, "registry HKEY_LOCAL_MACHINE\\" + GetProductKeyPath(name) + " VNPROFILE");
-        return r;
-    }
+    if (std::string p = GetPolicyPath(kPolicyProfileFolder, source); !p.empty()) return p;
+    if (std::string r = GetRegistryProfileFolder(name, source); !r.empty()) return r;
     std::string e = GetRawEnv("VNPROFILE");
     if (e.empty()) return GetAppDataFolder(name, source);
     Say(source, "environment VNPROFILE");
@@ -62,7 +63,8 @@ std::string GetProfileFolder(const std::string& name, PathSource* source) {
 }
 
 bool ProfileFolderOverrideExists(const std::string& name) {
-    if (GetRegistryProfileFolder(name).empty() && GetRawEnv("VNPROFILE").empty()) return false;
+    if (GetPolicyPath(kPolicyProfileFolder).empty() && GetRegistryProfileFolder(name).empty() && GetRawEnv("VNPROFILE").empty())
+        return false;
     return FolderExistsQuiet(GetProfileFolder(name));
 }
 
@@ -84,17 +86,18 @@ std::string GetVnFilesPath(PathSource* source) {
     return v;
 }
 
-std::string GetWorkingDirectory() {
-    return ReadRegistryText(RegistryRoot::LocalMachine, GetProductRegistryKey(), "WorkingDirectory");
+std::string GetWorkingDirectory(PathSource* source) {
+    std::string where;
+    std::string w = ReadRegistryPath(RegistryRoot::LocalMachine, GetProductRegistryKey(), "WorkingDirectory", &where);
+    if (!w.empty()) Say(source, "registry " + where);
+    return w;
 }
 
 bool WorkingDirectoryIsEmpty() { return GetWorkingDirectory().empty(); }
 
 std::string GetDictationRootFolder(PathSource* source) {
-    if (!WorkingDirectoryIsEmpty()) {
-        Say(source, "registry HKEY_LOCAL_MACHINE\\" + GetProductRegistryKey() + " WorkingDirectory");
-        return GetWorkingDirectory();
-    }
+    if (std::string p = GetPolicyPath(kPolicyDictationRoot, source); !p.empty()) return p;
+    if (std::string w = GetWorkingDirectory(source); !w.empty()) return w;
     PathSource fallbackSource;
     const std::string stored = GetProfileSetting("Default Path", "");
     std::string p = ExpandUserNamePlaceholder(GetProfileSetting("Default Path", GetVnFilesPath(&fallbackSource)));

@@ -15,13 +15,18 @@ std::string GetProductKeyName();
 std::string GetProductKeyPath(const std::string& name);
 std::string GetProductRegistryKey();
 std::string GetAppDataFolder(const std::string& sub, PathSource* source = nullptr);
-std::string GetRegistryProfileFolder(const std::string& name);
+std::string GetRegistryProfileFolder(const std::string& name, PathSource* source = nullptr);
+// The policy VNPROFILE, the machine's VNPROFILE (both used as stored), the
+// environment's VNPROFILE with the name appended, or the application data
+// folder.
 std::string GetProfileFolder(const std::string& name, PathSource* source = nullptr);
 bool ProfileFolderOverrideExists(const std::string& name);
 std::string GetVnFilesPath(PathSource* source = nullptr);
 std::string GetDefaultVnFilesFolder(PathSource* source = nullptr);
-std::string GetWorkingDirectory();
+std::string GetWorkingDirectory(PathSource* source = nullptr);
 bool WorkingDirectoryIsEmpty();
+// The policy WorkingDirectory, the machine's WorkingDirectory, the profile's
+// "Default Path", VNFILES_PATH, Documents/VnFiles, the built-in root.
 std::string GetDictationRootFolder(PathSource* source = nullptr);
 std::string GetDraftsFolder(PathSource* source = nullptr);
 

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 #include "platform/environment.h"
+#include "platform/file_system.h"
 
 namespace pvd {
 namespace {
@@ -47,16 +49,96 @@ RegistryResult ConvertRegistryValue(const RegistryValue& value, const RegistryRe
 
 RegistryResult ReadRegistryValue(RegistryRoot root, const std::string& keyPath, const std::string& valueName,
                                  const RegistryResult& fallback) {
+    const std::size_t views = RegistryViews(root).size();
     RegistryValue value;
-    if (!ReadRawRegistryValue(root, keyPath, valueName, value)) return fallback;
-    return ConvertRegistryValue(value, fallback);
+    for (std::size_t view = 0; view < views; ++view)
+        if (ReadRawRegistryValue(root, keyPath, valueName, value, view)) return ConvertRegistryValue(value, fallback);
+    return fallback;
 }
 
-std::string ReadRegistryText(RegistryRoot root, const std::string& keyPath, const std::string& valueName) {
-    RegistryResult r = ReadRegistryValue(root, keyPath, valueName, std::string());
-    const std::string* s = std::get_if<std::string>(&r);
-    return s ? *s : std::string();
+bool RegistryTextOf(const RegistryValue& value, std::string& text) {
+    if (value.type != 1 && value.type != 2 && value.type != 7) return false;
+    auto end = value.bytes.end();
+    while (end != value.bytes.begin() && end[-1] == 0) --end;
+    text.assign(value.bytes.begin(), end);
+    return true;
 }
+
+std::string PathTextProblem(const std::string& text) {
+    // A Windows call ends the name at the NUL: the path would name another
+    // file than the value says, such as the dictation root itself.
+    return text.find('\0') == std::string::npos ? std::string() : "it holds a NUL before its end, so it cannot be a path";
+}
+
+bool IsFullPath(const std::string& path) {
+    const std::string root = PathRoot(path);
+    // On Windows "C:" and "\\" alone are relative to a current folder or drive.
+    return kPathSeparator == '/' ? !root.empty() : root.size() >= 3;
+}
+
+std::string RegistryValueName(RegistryRoot root, const std::string& keyPath, const std::string& valueName, std::size_t view) {
+    const std::vector<std::string> views = RegistryViews(root);
+    std::string name = (root == RegistryRoot::LocalMachine ? "HKEY_LOCAL_MACHINE\\" : "HKEY_CURRENT_USER\\") + keyPath + " " + valueName;
+    if (view < views.size() && !views[view].empty()) name += ", " + views[view];
+    return name;
+}
+
+std::string ReadRegistryPath(RegistryRoot root, const std::string& keyPath, const std::string& valueName, std::string* where) {
+    std::string text;
+    auto judge = [&](const RegistryValue& value) {
+        if (!RegistryTextOf(value, text)) return RegistryJudgement{false, "it is not text (registry type " + std::to_string(value.type) + ")"};
+        if (text.empty()) return RegistryJudgement{};  // empty reads as missing
+        const std::string problem = PathTextProblem(text);
+        return RegistryJudgement{problem.empty(), problem};
+    };
+    RegistryValue value;
+    if (!ReadUsableRegistryValue(root, keyPath, valueName, judge, value, where)) return {};
+    return text;
+}
+
+namespace {
+
+struct Notes {
+    LogSink* log = nullptr;
+    std::map<std::string, std::string> said;  // value -> the reason last noted
+    std::vector<std::string> waiting;         // noted while no log was set
+};
+
+Notes& TheNotes() {
+    static Notes notes;
+    return notes;
+}
+
+}  // namespace
+
+void SetSettingsLog(LogSink* log) {
+    Notes& n = TheNotes();
+    n.log = log;
+    if (!log) return;
+    for (const std::string& line : n.waiting) log->WriteLog(line);
+    n.waiting.clear();
+}
+
+void ReleaseSettingsLog(LogSink* log) {
+    if (TheNotes().log == log) TheNotes().log = nullptr;
+}
+
+void NoteUnusableValue(const std::string& what, const std::string& why) {
+    Notes& n = TheNotes();
+    auto [it, added] = n.said.try_emplace(what, why);
+    if (!added && it->second == why) return;
+    it->second = why;
+    const std::string line = "Ignored " + what + ": " + why;
+    if (n.log) {
+        n.log->WriteLog(line);
+    } else if (n.waiting.size() < 64) {  // a few values, each noted once
+        n.waiting.push_back(line);
+    }
+}
+
+void NoteUsableValue(const std::string& what) { TheNotes().said.erase(what); }
+
+void ForgetNotedValues() { TheNotes() = Notes{}; }
 
 std::string ExpandUserNamePlaceholder(const std::string& path) {
     static const std::string kPlaceholder = "<USERNAME>";

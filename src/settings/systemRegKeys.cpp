@@ -8,6 +8,7 @@
 #include "platform/settings_store.h"
 #include "platform/text.h"
 #include "settings/EnvironmentFunction.h"
+#include "settings/policy.h"
 #include "settings/registry.h"
 
 namespace pvd {
@@ -25,7 +26,7 @@ bool ParseNumber(const std::string& text, double& out) {
 }
 
 std::string Read(const std::string& section, const std::string& key, const std::string& defaultValue) {
-    auto v = ReadStoredSetting(GetSettingsAppName(), section, key);
+    auto v = ReadSetting(section, key);
     return TrimSpaces(v ? *v : defaultValue);
 }
 
@@ -49,12 +50,29 @@ bool SetCurrentProfile(const std::string& name) {
 void ResetSettingsState() {
     g_appName.clear();
     g_currentProfile.clear();
+    ForgetNotedValues();
 }
 
 std::string SettingsFileName() { return SettingsStoreLocation(GetSettingsAppName()); }
 
 std::optional<std::string> ReadSetting(const std::string& section, const std::string& key) {
-    return ReadStoredSetting(GetSettingsAppName(), section, key);
+    const std::string app = GetSettingsAppName();
+    std::string problem;
+    std::optional<std::string> v = ReadStoredSetting(app, section, key, &problem);
+    if (v) {
+        // Closing NULs end the text; one inside would cut a path short.
+        while (!v->empty() && v->back() == '\0') v->pop_back();
+        problem = PathTextProblem(*v);
+    } else if (!problem.empty()) {
+        problem = "it is not text (" + problem + ")";
+    }
+    const std::string what = "setting [" + section + "] " + key + " in " + SettingsStoreLocation(app);
+    if (!problem.empty()) {
+        NoteUnusableValue(what, problem);
+        return std::nullopt;
+    }
+    NoteUsableValue(what);
+    return v;
 }
 
 std::string GetDefaultSetting(const std::string& key, const std::string& defaultValue) {
@@ -87,6 +105,9 @@ std::string GetProfilePathFilename() {
 
 bool IsVerboseLogOn(const Clock& clock, std::string* saveError) {
     if (saveError) saveError->clear();
+    // An administrator's switch holds as long as the policy is set: no
+    // 30-day window, and nothing stored.
+    if (std::optional<bool> policy = GetPolicyVerboseLog()) return *policy;
     double stamp = 0;
     if (ParseNumber(GetDefaultSetting("VerboseLogDate", 0), stamp) && stamp == 0)
         SaveDefaultSetting("VerboseLogDate", clock.now() + std::chrono::days(30), saveError);

@@ -21,7 +21,8 @@ void ResetSettingsState();
 
 // Where the settings store of the application name lives.
 std::string SettingsFileName();
-// The stored value of section/key, or nothing.
+// The stored value of section/key, or nothing. A stored value that cannot
+// be used (not text, a NUL before its end) is noted once and is nothing.
 std::optional<std::string> ReadSetting(const std::string& section, const std::string& key);
 
 std::string GetDefaultSetting(const std::string& key, const std::string& defaultValue);
@@ -34,8 +35,10 @@ bool SaveDefaultSetting(const std::string& key, const std::string& value, std::s
 bool SaveDefaultSetting(const std::string& key, TimePoint value, std::string* error = nullptr);
 
 std::string GetProfilePathFilename();
-// saveError, when asked for, says why "VerboseLogDate" could not be stored
-// ("" when it was stored or did not need to be).
+// The policy VerboseLog when it is set; otherwise the setting "VerboseLog",
+// for 30 days from the first check. saveError, when asked for, says why
+// "VerboseLogDate" could not be stored ("" when it was stored or did not
+// need to be).
 bool IsVerboseLogOn(const Clock& clock = SystemClock(), std::string* saveError = nullptr);
 
 // Start-up's settings steps: the application name, then the profile taken

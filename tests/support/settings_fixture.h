@@ -9,6 +9,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -31,7 +32,8 @@ inline std::string NativePath(std::string path) {
 }
 
 // A scratch home: settings, registry files, documents and temp all inside it,
-// and the process-wide settings names back at their start values.
+// and the settings names as start-up sets them: the application name, and
+// the profile from the default profile file (the section "recorder").
 //
 // Machine values and the user's settings go where the platform keeps them:
 // on POSIX the machine registry file and the INI files inside the scratch
@@ -62,10 +64,11 @@ protected:
         RemoveUserSettings(kApplicationName);
         RemoveUserSettings(ExecutableBaseName());
 #endif
+        SelectSettingsProfile();
     }
     void TearDown() override {
 #ifdef _WIN32
-        for (const auto& [key, name] : machineSet_) SetMachineValue(key, name, std::nullopt);
+        for (const auto& [key, name, view] : machineSet_) SetMachineValue(key, name, std::nullopt, ViewFlag(view));
         settingsApps_.insert({kApplicationName, GetSettingsAppName()});
         for (const std::string& app : settingsApps_) RemoveUserSettings(app);
 #endif
@@ -84,12 +87,15 @@ protected:
 
     // Sets a text value (REG_SZ) of HKEY_LOCAL_MACHINE\key, or removes it
     // (nullopt). On POSIX the machine file is written anew from the values
-    // set this way, replacing whatever MachineValues wrote.
-    void PutMachineValue(const std::string& key, const std::string& name, const std::optional<std::string>& value) {
+    // set this way, replacing whatever MachineValues wrote. view 1 is the
+    // 32-bit view of Windows (POSIX has one machine file: view 0).
+    void PutMachineValue(const std::string& key, const std::string& name, const std::optional<std::string>& value,
+                         std::size_t view = 0) {
 #ifdef _WIN32
-        ASSERT_TRUE(SetMachineValue(key, name, value)) << key << " " << name;
-        machineSet_.insert({key, name});
+        ASSERT_TRUE(SetMachineValue(key, name, value, ViewFlag(view))) << key << " " << name;
+        machineSet_.insert({key, name, view});
 #else
+        ASSERT_EQ(view, 0u);
         std::string line;
         if (value) {
             line = "\"" + name + "\"=\"";
@@ -101,11 +107,13 @@ protected:
     }
     // Sets a value of HKEY_LOCAL_MACHINE\key of the given type with its bytes
     // exactly as the registry holds them (text as UTF-16LE).
-    void PutMachineData(const std::string& key, const std::string& name, std::uint32_t type, const std::string& bytes) {
+    void PutMachineData(const std::string& key, const std::string& name, std::uint32_t type, const std::string& bytes,
+                        std::size_t view = 0) {
 #ifdef _WIN32
-        ASSERT_TRUE(SetMachineData(key, name, type, bytes)) << key << " " << name;
-        machineSet_.insert({key, name});
+        ASSERT_TRUE(SetMachineData(key, name, type, bytes, ViewFlag(view))) << key << " " << name;
+        machineSet_.insert({key, name, view});
 #else
+        ASSERT_EQ(view, 0u);
         char head[16];
         std::snprintf(head, sizeof head, type == 3 ? "hex:" : "hex(%x):", static_cast<unsigned>(type));
         std::string line = "\"" + name + "\"=" + head;
@@ -180,7 +188,8 @@ protected:
 
 private:
 #ifdef _WIN32
-    std::set<std::pair<std::string, std::string>> machineSet_;
+    static REGSAM ViewFlag(std::size_t view) { return view == 0 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY; }
+    std::set<std::tuple<std::string, std::string, std::size_t>> machineSet_;
     std::set<std::string> settingsApps_;
 #else
     std::string SettingsOf(const std::string& app) const { return dir / ("config/" + app + "/settings.ini"); }

@@ -1,6 +1,8 @@
 // Where things live: the precedence of every location lookup, and the file helpers.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #ifndef _WIN32
 #include <linux/magic.h>
 #endif
@@ -18,10 +20,14 @@
 #endif
 
 #include "app/activity_log.h"
+#include "app/cli.h"
 #include "app/order_file.h"
+#include "app/system_services.h"
+#include "dictation/StartVNR.h"
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
 #include "settings/EnvironmentFunction.h"
+#include "settings/registry.h"
 #include "settings_fixture.h"
 
 namespace pvd {
@@ -85,7 +91,6 @@ TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppData) {
 }
 
 TEST_F(Paths, DictationRootPrecedence) {
-    SetSettingsAppName(kApplicationName);
     // On Windows the documents folder is the Wine prefix's own: left as found.
     const std::string docsRoot = Documents() + kPathSeparator + "VnFiles";
     const bool docsRootExisted = FolderExistsQuiet(docsRoot);
@@ -101,7 +106,11 @@ TEST_F(Paths, DictationRootPrecedence) {
     env.set("VNFILES_PATH", NativePath(dir / "vnfiles"));
     EXPECT_EQ(GetDictationRootFolder(), NativePath(dir / "vnfiles"));
 
-    PutUserSetting("Defaults", "Default Path", NativePath("<USERNAME>/Dictation"));
+    // Only the current profile's own section holds the root: here "recorder",
+    // the default profile file's name.
+    PutUserSetting("Defaults", "Default Path", NativePath(dir / "defaults-section"));
+    EXPECT_EQ(GetDictationRootFolder(), NativePath(dir / "vnfiles"));
+    PutUserSetting("recorder", "Default Path", NativePath("<USERNAME>/Dictation"));
     EXPECT_EQ(GetDictationRootFolder(), UserHome() + NativePath("/Dictation"));
     EXPECT_EQ(GetDraftsFolder(), UserHome() + NativePath("/Dictation/Drafts"));
 
@@ -122,24 +131,169 @@ TEST_F(Paths, RootOffTheLocalDiskFallsBackUnlessTheUserStoredIt) {
         GTEST_SKIP() << "no RAM disk at /dev/shm to stand for a drive that is not fixed";
     const std::vector<std::string> offDisk = {"/dev/shm/vnfiles"};
 #endif
-    SetSettingsAppName(kApplicationName);
     for (const std::string& root : offDisk) {
         env.set("VNFILES_PATH", root);
         EXPECT_EQ(GetDictationRootFolder(), BuiltInRoot()) << root;
     }
-    PutUserSetting("Defaults", "Default Path", offDisk.front());
+    PutUserSetting("recorder", "Default Path", offDisk.front());
     EXPECT_EQ(GetDictationRootFolder(), offDisk.front());
     // An empty stored root names no folder at all, on no drive.
-    PutUserSetting("Defaults", "Default Path", "");
+    PutUserSetting("recorder", "Default Path", "");
     EXPECT_EQ(GetDictationRootFolder(), BuiltInRoot());
 }
 
 TEST_F(Paths, XmlFileFollowsTheSettingAtEveryCall) {
-    SetSettingsAppName(kApplicationName);
     EXPECT_EQ(GetXMLFilename(), GetDraftsFolder() + NativePath("/ridavaruz.xml"));
     PutUserSetting("Defaults", "XMLDataPath", "  /srv/pacs/order.xml ");
     EXPECT_EQ(GetXMLFilename(), "/srv/pacs/order.xml");
 }
+
+// Machine policy beats every other source of the same setting, the user's
+// own included; a policy value that cannot be used is ignored whole, said
+// once, and the next source answers as if it were not set.
+class Policy : public Paths {
+protected:
+    void SetUp() override {
+        Paths::SetUp();
+        // Every other source of each setting, in the user's and the machine's stores.
+        PutUserSetting("Defaults", "XMLDataPath", NativePath(dir / "user/order.xml"));
+        PutUserSetting("recorder", "Default Path", NativePath(dir / "user/root"));
+        PutUserSetting("Defaults", "ProfilePathFilename", NativePath(dir / "user/ann.pfl"));
+        PutMachineValue(kKey, "WorkingDirectory", NativePath(dir / "machine/root"));
+        PutMachineValue(kKey, "VNPROFILE", NativePath(dir / "machine/profiles"));
+        PutMachineValue("SOFTWARE\\Vantora\\VNR", "PATH", NativePath(dir / "machine/recorder"));
+        std::filesystem::create_directories(dir.path() / "machine" / "profiles");
+        std::filesystem::create_directories(dir.path() / "policy" / "profiles");
+    }
+    static std::string Dword(std::uint32_t n) { return {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16), static_cast<char>(n >> 24)}; }
+    // Each setting as the program resolves it, and where it came from.
+    std::vector<std::string> Resolved() {
+        std::vector<std::string> out;
+        PathSource s;
+        std::string v = GetXMLFilename(&s);
+        out.push_back(v + " | " + s.text);
+        v = GetDictationRootFolder(&s);
+        out.push_back(v + " | " + s.text);
+        v = GetVNRPath(&s);
+        out.push_back(v + " | " + s.text);
+        v = GetProfileFolder("VNRecorder", &s);
+        out.push_back(v + " | " + s.text);
+        out.push_back(GetProfilePathFilename());
+        return out;
+    }
+#ifdef _WIN32
+    const std::string view = ", 64-bit view";
+#else
+    const std::string view;
+#endif
+    const std::string policy = "policy HKEY_LOCAL_MACHINE\\SOFTWARE\\Policies\\Vantora\\VNRecorder ";
+    const std::string key = "SOFTWARE\\Policies\\Vantora\\VNRecorder";
+};
+
+TEST_F(Policy, BeatsEveryOtherSourceOfItsSetting) {
+    PutMachineValue(key, "XMLDataPath", NativePath(dir / "policy/order.xml"));
+    PutMachineValue(key, "WorkingDirectory", NativePath(dir / "policy/root"));
+    PutMachineValue(key, "RecorderPath", NativePath(dir / "policy/recorder"));
+    PutMachineValue(key, "VNPROFILE", NativePath(dir / "policy/profiles"));
+    EXPECT_EQ(GetDraftsFolder(), NativePath(dir / "policy/root/Drafts"));
+    // Each location from its policy, as --paths shows it with its source; and
+    // the journal's true source.
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommandLine({"--paths"}, out, err), 0);
+    for (const std::string& line : {"xml file: " + NativePath(dir / "policy/order.xml") + "  (" + policy + "XMLDataPath" + view + ")",
+                                   "dictation root: " + NativePath(dir / "policy/root") + "  (" + policy + "WorkingDirectory" + view + ")",
+                                   "recorder: " + NativePath(dir / "policy/recorder") + "  (" + policy + "RecorderPath" + view + ")",
+                                   "profile folder: " + NativePath(dir / "policy/profiles") + "  (" + policy + "VNPROFILE" + view + ")",
+                                   "profile file: " + NativePath(dir / "policy/profiles/ann.pfl"),
+#ifdef _WIN32
+                                   "launch journal: " + GetRawEnv("LOCALAPPDATA") + "\\Vantora\\VNRecorder\\journal.jsonl  (environment LOCALAPPDATA)"
+#else
+                                   "launch journal: " + (dir / "state/Vantora/VNRecorder/journal.jsonl") + "  (environment XDG_STATE_HOME)"
+#endif
+         })
+        EXPECT_NE(out.str().find(line + "\n"), std::string::npos) << line << "\n" << out.str();
+
+    // Verbose logging: the policy's switch, both ways, with no 30-day window
+    // and nothing stored in the user's settings.
+    FixedClock clock(LocalTime{2026, 12, 7, 10, 0, 0});
+    PutUserSetting("Defaults", "VerboseLog", "0");
+    PutMachineData(key, "VerboseLog", 4, Dword(1));
+    EXPECT_TRUE(IsVerboseLogOn(clock));
+    clock.set(FromLocalTime(LocalTime{2027, 6, 1, 10, 0, 0}));
+    EXPECT_TRUE(IsVerboseLogOn(clock));
+    PutUserSetting("Defaults", "VerboseLog", "1");
+    PutMachineData(key, "VerboseLog", 4, Dword(0));
+    EXPECT_FALSE(IsVerboseLogOn(clock));
+    EXPECT_EQ(UserSetting("Defaults", "VerboseLogDate"), std::nullopt);
+    PutMachineValue(key, "VerboseLog", std::nullopt);
+    EXPECT_TRUE(IsVerboseLogOn(clock));  // the user's own switch again
+}
+
+TEST_F(Policy, AValueThatCannotBeUsedIsIgnoredWholeAndSaidOnce) {
+    MemoryLog notes;
+    SetSettingsLog(&notes);
+    const std::vector<std::string> next = Resolved();  // without a policy
+    ASSERT_EQ(next.front(), NativePath(dir / "user/order.xml") + " | setting [Defaults] XMLDataPath");
+    PutMachineValue(key, "XMLDataPath", "");
+    PutMachineValue(key, "WorkingDirectory", "dictation");
+    PutMachineData(key, "RecorderPath", 1, std::string("/\0\0\0/\0\0\0", 8));  // UTF-16 "/", NUL, "/", NUL
+    PutMachineData(key, "VNPROFILE", 4, Dword(1));
+    PutMachineValue(key, "VerboseLog", "1");
+    PutUserSetting("Defaults", "VerboseLog", "1");
+    FixedClock clock(LocalTime{2026, 12, 7, 10, 0, 0});
+    EXPECT_EQ(Resolved(), next);
+    EXPECT_EQ(Resolved(), next);
+    EXPECT_TRUE(IsVerboseLogOn(clock));
+    EXPECT_TRUE(IsVerboseLogOn(clock));
+    // --paths lists every value it passed over, though the log has heard of them.
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommandLine({"--paths"}, out, err), 0);
+    EXPECT_NE(out.str().find("\nignored: HKEY_LOCAL_MACHINE\\" + key + " XMLDataPath" + view + ": it is empty\n"), std::string::npos)
+        << out.str();
+    EXPECT_NE(out.str().find("\nignored: HKEY_LOCAL_MACHINE\\" + key + " WorkingDirectory" + view + ": \"dictation\" is not a full path\n"),
+              std::string::npos);
+    std::sort(notes.lines.begin(), notes.lines.end());
+    const std::string ignored = "Ignored HKEY_LOCAL_MACHINE\\" + key + " ";
+    EXPECT_EQ(notes.lines, (std::vector<std::string>{
+                               ignored + "RecorderPath" + view + ": it holds a NUL before its end, so it cannot be a path",
+                               ignored + "VNPROFILE" + view + ": it is not text (registry type 4)",
+                               ignored + "VerboseLog" + view + ": it is not a REG_DWORD (registry type 1)",
+                               ignored + "WorkingDirectory" + view + ": \"dictation\" is not a full path",
+                               ignored + "XMLDataPath" + view + ": it is empty",
+                           }));
+}
+
+#ifdef _WIN32
+// A machine value that the 64-bit view lacks is read from the 32-bit view,
+// where 32-bit installers left it; the 64-bit view's own value wins.
+TEST_F(Policy, MachineValuesFromThe32BitViewWhereThe64BitViewLacksThem) {
+    PutMachineValue(kKey, "WorkingDirectory", std::nullopt);
+    PutMachineValue("SOFTWARE\\Vantora\\VNR", "PATH", std::nullopt);
+    const std::string wow = NativePath(dir / "wow"), native = NativePath(dir / "native");
+    PutMachineValue(kKey, "WorkingDirectory", wow, 1);
+    PutMachineValue("SOFTWARE\\Vantora\\VNR", "PATH", NativePath(dir / "wow/recorder.exe"), 1);
+    RegistryValue raw;
+    ASSERT_FALSE(ReadRawRegistryValue(RegistryRoot::LocalMachine, kKey, "WorkingDirectory", raw, 0)) << "not in the 64-bit view";
+    PathSource s;
+    EXPECT_EQ(GetDictationRootFolder(&s), wow);
+    EXPECT_EQ(s.text, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder WorkingDirectory, 32-bit view");
+    EXPECT_EQ(GetVNRPath(&s), NativePath(dir / "wow/recorder.exe"));
+    EXPECT_EQ(s.text, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR PATH, 32-bit view");
+    PutMachineValue(kKey, "WorkingDirectory", native);
+    EXPECT_EQ(GetDictationRootFolder(&s), native);
+    EXPECT_EQ(s.text, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder WorkingDirectory, 64-bit view");
+    // A 64-bit value that cannot be a path is passed over for the 32-bit one.
+    std::string multi;
+    for (char c : native + '\0' + wow + '\0' + '\0') multi += {c, '\0'};
+    PutMachineData(kKey, "WorkingDirectory", REG_MULTI_SZ, multi);
+    EXPECT_EQ(GetDictationRootFolder(), wow);
+    // A policy written through the 32-bit view beats both (the policies' key
+    // may be one that both views share).
+    PutMachineValue(key, "WorkingDirectory", NativePath(dir / "policy/root"), 1);
+    EXPECT_EQ(GetDictationRootFolder(&s), NativePath(dir / "policy/root"));
+    EXPECT_TRUE(s.text.starts_with(policy + "WorkingDirectory, ")) << s.text;
+}
+#endif
 
 TEST_F(Paths, FileQuestionsHaveFixedAnswersWhenTheyCannotBeAnswered) {
     const std::string file = NativePath(dir / "f.xml");
@@ -235,6 +389,19 @@ TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
     EXPECT_LT(text.find("Change profile to again"), text.rfind(" starting"));
     EXPECT_NE(text.find(" - shown\n"), std::string::npos);
     SetExecutableBaseNameForTesting("");
+}
+
+// The program's log hears once of a value it passes over, also of one read
+// before the log started (and emptied it).
+TEST_F(Log, AValueThatCannotBeAPathIsLoggedOnceAfterTheStart) {
+    ASSERT_TRUE(CreateFolderPath(ProgramTempFolder()));
+    PutMachineData(kKey, "VNPROFILE", 4, std::string("\x01\0\0\0", 4));
+    SystemServices services;
+    GetProfilePathFilename();  // start-up's profile selection
+    services.StartLog();
+    services.GetDraftsFolder();
+    GetProfilePathFilename();
+    EXPECT_EQ(Count(LogText(), " - Ignored HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder VNPROFILE"), 1) << LogText();
 }
 
 TEST_F(Log, AMissingFolderDropsEntriesSilently) {

@@ -28,11 +28,11 @@ protected:
 TEST_F(Registry, ChangesAreSeenAtTheNextRead) {
     const std::string key = "SOFTWARE\\Vantora\\VNR";
     PutMachineValue(key, "PATH", "/opt/a");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, key, "PATH"), "/opt/a");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, key, "PATH"), "/opt/a");
     PutMachineValue(key, "PATH", "/opt/b");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, key, "PATH"), "/opt/b");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, key, "PATH"), "/opt/b");
     PutMachineValue(key, "PATH", std::nullopt);
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, key, "PATH"), "");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, key, "PATH"), "");
 }
 
 TEST_F(Registry, TheUserNamePlaceholderLeadsToTheProfileFolder) {
@@ -103,19 +103,19 @@ TEST_F(Registry, EveryValueTypeConvertsAsTheRegistryWould) {
 TEST_F(Registry, Utf16FilesAndRegedit4FilesBothRead) {
     Machine(Utf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\r\n"
                     u"\"WorkingDirectory\"=\"/srv/di\u00E9ct\"\r\n"));
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, kKey, "WorkingDirectory"), "/srv/di\xC3\xA9" "ct");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "WorkingDirectory"), "/srv/di\xC3\xA9" "ct");
 
     Machine("REGEDIT4\n\n[HKLM\\SOFTWARE\\Vantora\\VNRecorder]\n\"Expand\"=hex(2):61,62,00\n");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, kKey, "Expand"), "ab");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "Expand"), "ab");
 }
 
 TEST_F(Registry, MachineAndUserValuesNeverMix) {
     User("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"WorkingDirectory\"=\"/evil\"\n"
          "[HKEY_CURRENT_USER\\Network\\Z]\n\"RemotePath\"=\"\\\\\\\\srv\\\\share\"\n");
     Machine("Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Network\\Y]\n\"RemotePath\"=\"\\\\\\\\machine\"\n");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, kKey, "WorkingDirectory"), "");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, "Network\\Z", "RemotePath"), "\\\\srv\\share");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, "Network\\Y", "RemotePath"), "");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "WorkingDirectory"), "");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, "Network\\Z", "RemotePath"), "\\\\srv\\share");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, "Network\\Y", "RemotePath"), "");
 }
 
 TEST_F(Registry, BrokenFilesYieldTheFallbackAndKeepTheGoodLines) {
@@ -132,7 +132,7 @@ TEST_F(Registry, BrokenFilesYieldTheFallbackAndKeepTheGoodLines) {
     EXPECT_EQ(LM("Bad2"), RegistryResult(std::string("fallback")));
     EXPECT_EQ(LM("Orphan"), RegistryResult(std::string("fallback")));
     EXPECT_EQ(LM("Good"), RegistryResult(std::string("yes")));
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::LocalMachine, kKey, "Empty"), "");  // zero-size text reads as empty
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "Empty"), "");  // zero-size text reads as empty
 }
 
 TEST_F(Registry, SpecialFoldersFromTheXdgVariables) {

@@ -7,7 +7,14 @@
 #include "settings/systemRegKeys.h"
 #include "settings_fixture.h"
 #ifndef _WIN32
+#include <libxml/parser.h>
+#include <libxml/xpath.h>
+#include <libxml/xpathInternals.h>
+
+#include <regex>
+
 #include "platform/posix/ini_file.h"
+#include "settings/policy.h"
 #endif
 
 namespace pvd {
@@ -20,6 +27,7 @@ using test::WriteFile;
 class SettingsStore : public test::ScratchHome {};
 
 TEST_F(SettingsStore, ValuesAreTrimmedAndTheProfileNamesItsSection) {
+    ResetSettingsState();  // before the profile is selected
     SetSettingsAppName(kApplicationName);
     PutUserSetting("Defaults", "XMLDataPath", "  /srv/pacs/order.xml ");
     PutUserSetting("Defaults", "Default Path", "/first");
@@ -51,6 +59,7 @@ TEST_F(SettingsStore, WritesAreSeenAtOnceAndKeepEveryOtherValue) {
 }
 
 TEST_F(SettingsStore, WithoutAnApplicationNameTheExecutableNameIsUsed) {
+    ResetSettingsState();
     SetExecutableBaseNameForTesting("some-program");
     EXPECT_EQ(GetSettingsAppName(), "some-program");
     ASSERT_TRUE(SaveDefaultSetting("k", "v"));
@@ -140,6 +149,59 @@ TEST_F(SettingsStore, FirstWriteCreatesTheFileAndTheSection) {
     WriteSettings("[Other]\nk=v");  // no final line end, no Defaults section
     ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/y.xml"));
     EXPECT_EQ(ReadFile(Settings()), "[Other]\nk=v\n\n[Defaults]\nXMLDataPath=/y.xml\n");
+}
+
+// The administrative templates that ship with the program: every reference
+// of the ADMX resolves in the en-US ADML, and the policies set exactly the
+// key and values the program reads, paths as text and the switch as a number.
+TEST(PolicyTemplates, ReferencesResolveAndPoliciesSetWhatTheProgramReads) {
+    struct Doc {
+        explicit Doc(const std::string& file) : doc(xmlReadFile(file.c_str(), nullptr, XML_PARSE_NONET), xmlFreeDoc) {}
+        // The text of the attributes or elements that an XPath expression selects.
+        std::vector<std::string> All(const char* xpath) const {
+            std::vector<std::string> out;
+            std::unique_ptr<xmlXPathContext, void (*)(xmlXPathContextPtr)> ctx(xmlXPathNewContext(doc.get()), xmlXPathFreeContext);
+            xmlXPathRegisterNs(ctx.get(), BAD_CAST "p", BAD_CAST "http://schemas.microsoft.com/GroupPolicy/2006/07/PolicyDefinitions");
+            std::unique_ptr<xmlXPathObject, void (*)(xmlXPathObjectPtr)> r(xmlXPathEvalExpression(BAD_CAST xpath, ctx.get()), xmlXPathFreeObject);
+            for (int i = 0; r && r->nodesetval && i < r->nodesetval->nodeNr; ++i) {
+                std::unique_ptr<xmlChar, void (*)(void*)> text(xmlNodeGetContent(r->nodesetval->nodeTab[i]), xmlFree);
+                out.emplace_back(reinterpret_cast<const char*>(text.get()));
+            }
+            return out;
+        }
+        std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc;
+    };
+    const Doc admx(PVD_SOURCE_DIR "/data/policy/vantora.admx"), adml(PVD_SOURCE_DIR "/data/policy/en-US/vantora.adml");
+    ASSERT_TRUE(admx.doc && adml.doc);
+    auto asSet = [](std::vector<std::string> v) { return std::set<std::string>(v.begin(), v.end()); };
+    const auto strings = asSet(adml.All("/p:policyDefinitionResources/p:resources/p:stringTable/p:string/@id"));
+    const auto presentations = asSet(adml.All("/p:policyDefinitionResources/p:resources/p:presentationTable/p:presentation/@id"));
+    const std::regex ref(R"(\$\((string|presentation)\.([^)]*)\))");
+    int refs = 0;
+    for (const std::string& value : admx.All("//@*")) {
+        for (std::sregex_iterator m(value.begin(), value.end(), ref), end; m != end; ++m, ++refs) {
+            const auto& table = (*m)[1] == "string" ? strings : presentations;
+            EXPECT_TRUE(table.contains((*m)[2])) << value << " has no entry in the ADML";
+        }
+    }
+    EXPECT_GE(refs, 2 * static_cast<int>(PolicyValues().size()));  // a name and an explanation each
+    // Every text box of a presentation belongs to a text element of the ADMX.
+    for (const std::string& id : adml.All("//p:presentation/p:textBox/@refId"))
+        EXPECT_EQ(admx.All(("//p:policy/p:elements/p:text[@id='" + id + "']").c_str()).size(), 1u) << id;
+
+    std::set<std::string> read, templated;
+    for (const PolicyValue& v : PolicyValues()) read.insert(GetPolicyRegistryKey() + " " + v.name);
+    for (const std::string& key : admx.All("//p:policy/@key")) EXPECT_EQ(key, GetPolicyRegistryKey());
+    EXPECT_EQ(admx.All("//p:policy[@class='Machine']").size(), admx.All("//p:policy").size());  // machine policies only
+    for (const std::string& name : admx.All("//p:policy/p:elements/p:text/@valueName")) templated.insert(GetPolicyRegistryKey() + " " + name);
+    for (const std::string& name : admx.All("//p:policy[p:enabledValue/p:decimal and p:disabledValue/p:decimal]/@valueName"))
+        templated.insert(GetPolicyRegistryKey() + " " + name);
+    EXPECT_EQ(templated, read);
+    EXPECT_EQ(admx.All("//p:policy/@key").size(), read.size());  // one policy per value
+    for (const PolicyValue& v : PolicyValues()) {
+        const std::string text = "//p:policy/p:elements/p:text[@valueName='" + std::string(v.name) + "' and @required='true']";
+        EXPECT_EQ(admx.All(text.c_str()).size(), v.path ? 1u : 0u) << v.name;
+    }
 }
 
 TEST(IniFile, WhatIsWrittenReadsBackWhateverTheLineEnds) {

@@ -1,5 +1,5 @@
-// The stores the program reads and writes: registry strings end at their
-// first NUL, and a verbose check that cannot store its date says why, once.
+// The stores the program reads and writes: values that cannot be paths are
+// passed over and said once, and a verbose check that cannot store its date says why, once.
 // On POSIX also: a settings file that did not read cleanly is never written,
 // links and modes survive a write, a byte-order mark is kept, and a file is
 // parsed again only when it changed.
@@ -19,6 +19,8 @@
 #endif
 
 #include "app/activity_log.h"
+#include "app/order_file.h"
+#include "dictation/StartVNR.h"
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
 #include "settings/EnvironmentFunction.h"
@@ -80,19 +82,75 @@ protected:
     }
 };
 
-TEST_F(Stores, RegistryStringsEndAtTheirFirstNul) {
-    // "<root>\0<elsewhere>": only the part before the NUL is the folder.
-    PutMachineData(kKey, "WorkingDirectory", 2, Utf16(NativePath(dir / "dictation") + '\0' + NativePath("/../elsewhere") + '\0'));
-    EXPECT_EQ(GetDraftsFolder(), NativePath(dir / "dictation/Drafts"));
+// A value with a NUL before its end, or stored as something other than text,
+// names no path: a Windows call ends the name at the NUL, and the dictation
+// would be written under the root's own name. Each such value is said once
+// and passed over as if it were missing, whatever it locates.
+TEST_F(Stores, ValuesThatCannotBePathsArePassedOverAndSaidOnce) {
+#ifdef _WIN32
+    const std::string view = ", 64-bit view";
+#else
+    const std::string view;
+#endif
+    MemoryLog notes;
+    SetSettingsLog(&notes);
+    auto said = [&] { return std::exchange(notes.lines, {}); };
+    const std::string one = NativePath(dir / "t13/one"), two = NativePath(dir / "t13/two");
+    const std::string nul = "it holds a NUL before its end, so it cannot be a path";
+    env.set("VNFILES_PATH", NativePath(dir / "vnfiles")).set("VNPROFILE", NativePath(dir / "profiles"));
+    const std::string drafts = NativePath(dir / "vnfiles/Drafts");
 
-    // Data stored without its closing NUL keeps its last character.
-    PutMachineData(kKey, "WorkingDirectory", 2, Utf16("/d"));
-    PutMachineData(kKey, "Sz", 1, Utf16("ab"));
-    PutMachineData(kKey, "Multi", 7, Utf16(std::string("a\0b", 3)));
-    EXPECT_EQ(GetWorkingDirectory(), "/d");
-    auto read = [](const char* name) { return ReadRegistryValue(RegistryRoot::LocalMachine, kKey, name); };
-    EXPECT_EQ(read("Sz"), RegistryResult(std::string("ab")));
-    EXPECT_EQ(read("Multi"), RegistryResult(std::string("a\0b", 3)));
+    // The dictation root: a multi-string, a string with a NUL inside, a number.
+    const std::string root = "Ignored HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder WorkingDirectory" + view + ": ";
+    PutMachineData(kKey, "WorkingDirectory", 7, Utf16(one + '\0' + two + '\0' + '\0'));
+    EXPECT_EQ(GetDraftsFolder(), drafts);
+    EXPECT_EQ(GetDraftsFolder(), drafts);
+    EXPECT_EQ(said(), std::vector<std::string>{root + nul});
+    PutMachineData(kKey, "WorkingDirectory", 1, Utf16(one + '\0' + two + '\0'));
+    EXPECT_EQ(GetDraftsFolder(), drafts);
+    PutMachineData(kKey, "WorkingDirectory", 4, std::string("\x01\0\0\0", 4));
+    EXPECT_EQ(GetDraftsFolder(), drafts);
+    EXPECT_EQ(said(), std::vector<std::string>{root + "it is not text (registry type 4)"});  // the NUL was said
+    // Closing NULs end the text, and text without one keeps its last character.
+    PutMachineData(kKey, "WorkingDirectory", 1, Utf16(one + '\0' + '\0'));
+    EXPECT_EQ(GetDraftsFolder(), one + kPathSeparator + "Drafts");
+    PutMachineData(kKey, "WorkingDirectory", 2, Utf16(one));
+    EXPECT_EQ(GetWorkingDirectory(), one);
+    // The value is said again once it changed back after being usable.
+    PutMachineData(kKey, "WorkingDirectory", 1, Utf16(one + '\0' + two + '\0'));
+    EXPECT_EQ(GetDraftsFolder(), drafts);
+    EXPECT_EQ(said(), std::vector<std::string>{root + nul});
+    PutMachineValue(kKey, "WorkingDirectory", std::nullopt);
+
+    // The recorder and the profile folder.
+    PutMachineData("SOFTWARE\\Vantora\\VNR", "PATH", 1, Utf16(one + '\0' + two + '\0'));
+    EXPECT_EQ(GetVNRPath(), "");
+    PutMachineData(kKey, "VNPROFILE", 1, Utf16(one + '\0' + two + '\0'));
+    EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "profiles/VNRecorder"));
+    EXPECT_EQ(said(), (std::vector<std::string>{"Ignored HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR PATH" + view + ": " + nul,
+                                                "Ignored HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder VNPROFILE" + view + ": " + nul}));
+
+    // The user's settings: the profile's root, the order file, the profile file.
+    const std::string withNul = one + '\0' + two;
+    PutUserSetting("recorder", "Default Path", withNul);
+    PutUserSetting("Defaults", "XMLDataPath", withNul);
+    PutUserSetting("Defaults", "ProfilePathFilename", withNul);
+    EXPECT_EQ(GetDraftsFolder(), drafts);
+    EXPECT_EQ(GetXMLFilename(), drafts + kPathSeparator + "ridavaruz.xml");
+    EXPECT_EQ(GetProfilePathFilename(), NativePath(dir / "profiles/VNRecorder/recorder.pfl"));
+    const std::string of = " in " + SettingsFileName() + ": " + nul;
+    std::vector<std::string> lines = said();
+    std::sort(lines.begin(), lines.end());
+    EXPECT_EQ(lines, (std::vector<std::string>{"Ignored setting [Defaults] ProfilePathFilename" + of,
+                                               "Ignored setting [Defaults] XMLDataPath" + of, "Ignored setting [recorder] Default Path" + of}));
+#ifdef _WIN32
+    // A setting stored as a number is no text at all.
+    ASSERT_TRUE(test::SetUserData("Software\\VB and VBA Program Settings\\Vantora Recorder\\Defaults", "XMLDataPath", REG_DWORD,
+                                  std::string("\x01\0\0\0", 4)));
+    EXPECT_EQ(GetXMLFilename(), drafts + kPathSeparator + "ridavaruz.xml");
+    EXPECT_EQ(said(), std::vector<std::string>{"Ignored setting [Defaults] XMLDataPath in " + SettingsFileName() +
+                                                ": it is not text (a registry value of type 4)"});
+#endif
 }
 
 TEST_F(Stores, AVerboseCheckThatCannotStoreItsDateSaysWhyOnce) {

@@ -72,8 +72,12 @@ TEST(Win32Registry, ValuesReadByTheirTypeWithTextAsUtf8) {
     EXPECT_EQ(std::get<std::string>(read("nul")), "C:\\a");
     EXPECT_EQ(std::get<std::string>(read("long")), std::string(2000, 'x'));
     EXPECT_EQ(std::get<std::string>(read("missing")), "fallback");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, key.path() + "\\none", "sz"), "");
-    EXPECT_EQ(ReadRegistryText(RegistryRoot::CurrentUser, key.path(), "dword"), "");  // not text
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path() + "\\none", "sz"), "");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path(), "dword"), "");  // not text
+    // A NUL inside ends a Windows name early: no path at all.
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path(), "nul"), "");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path(), "multi"), "");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path(), "expand"), "%TEMP%\\x");
 }
 
 TEST(Win32Registry, MappedDriveRemotePathComesFromTheUsersNetworkKey) {
@@ -128,31 +132,15 @@ TEST(Win32Places, SpecialFoldersDrivesAndBuiltInPlaces) {
     EXPECT_NE(temp.back(), '\\');
 }
 
-TEST(Win32Places, TheDictationRootFromSettingEnvironmentDocumentsOrTheBuiltInRoot) {
+// The dictation root's sources are tested under Wine with the settings suite.
+TEST(Win32Places, TheProfileAndTemporaryFoldersBelowAppDataAndTemp) {
     const std::string app = "PvdTest" + std::to_string(std::random_device{}());
     ResetSettingsState();
     SetSettingsAppName(app);
     test::ScopedEnv env;
-    env.set("VNFILES_PATH", std::nullopt).set("VNPROFILE", std::nullopt);
-    ASSERT_EQ(GetWorkingDirectory(), "");  // nothing in HKEY_LOCAL_MACHINE here
-    // Documents\VnFiles when it exists, else the built-in root.
-    const std::string docsRoot = GetSpecialFolder(5) + "\\VnFiles";
-    const bool docsRootExisted = FolderExistsQuiet(docsRoot);
-    EXPECT_EQ(GetDictationRootFolder(), docsRootExisted ? docsRoot : "C:\\VnFiles");
-    ASSERT_TRUE(CreateFolderPath(docsRoot));
-    EXPECT_EQ(GetDictationRootFolder(), docsRoot);
-    EXPECT_EQ(GetDraftsFolder(), docsRoot + "\\Drafts");
-    if (!docsRootExisted) RemoveDirectoryW(Wide(docsRoot).c_str());
-    // The environment, then the profile's setting, with <USERNAME> as the profile folder.
-    env.set("VNFILES_PATH", "C:\\Env");
-    EXPECT_EQ(GetDictationRootFolder(), "C:\\Env");
-    ASSERT_TRUE(SaveDefaultSetting("Default Path", "<USERNAME>\\Dictations"));
-    EXPECT_EQ(GetDictationRootFolder(), GetSpecialFolder(40) + "\\Dictations");
-    // The profile and temporary folders below APPDATA and TEMP.
-    env.set("APPDATA", "C:\\AppData").set("TEMP", "C:\\Temp");
+    env.set("VNPROFILE", std::nullopt).set("APPDATA", "C:\\AppData").set("TEMP", "C:\\Temp");
     EXPECT_EQ(GetProfilePathFilename(), "C:\\AppData\\Vantora\\VNRecorder\\recorder.pfl");
     EXPECT_EQ(ProgramTempFolder(), "C:\\Temp\\Vantora\\VNRecorder");
-    RegDeleteTreeW(HKEY_CURRENT_USER, (L"Software\\VB and VBA Program Settings\\" + Wide(app)).c_str());
     ResetSettingsState();
 }
 

@@ -57,6 +57,13 @@ std::string UserStateFolder(std::string* why) {
     return home + "/.local/state";
 }
 
+std::string UserStateFolderSource() {
+    const std::string state = GetRawEnv("XDG_STATE_HOME");
+    if (!state.empty() && state[0] == '/') return "environment XDG_STATE_HOME";
+    if (GetRawEnv("HOME").empty()) return "none: neither XDG_STATE_HOME nor HOME is set";
+    return std::string("environment HOME, $HOME/.local/state (for XDG_STATE_HOME") + (state.empty() ? ")" : ", which is not a full path)");
+}
+
 std::string BuiltInDictationRoot() { return GetRawEnv("HOME") + "/VnFiles"; }
 
 std::vector<std::string> CommandLineArguments(int argc, char** argv) { return {argv + 1, argv + argc}; }

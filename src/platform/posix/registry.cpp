@@ -291,7 +291,12 @@ std::string RegistryLocationSource(RegistryRoot root) {
     return GetRawEnv("VANTORA_MACHINE_REGISTRY").empty() ? "built-in default" : "environment VANTORA_MACHINE_REGISTRY";
 }
 
-bool ReadRawRegistryValue(RegistryRoot root, const std::string& keyPath, const std::string& valueName, RegistryValue& out) {
+// One machine file, one user file: a view each.
+std::vector<std::string> RegistryViews(RegistryRoot) { return {""}; }
+
+bool ReadRawRegistryValue(RegistryRoot root, const std::string& keyPath, const std::string& valueName, RegistryValue& out,
+                          std::size_t view) {
+    if (view != 0) return false;
     const std::string file = RegistryLocation(root);
     const std::string rootName = root == RegistryRoot::LocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
     const auto data = RegistryOf(file);

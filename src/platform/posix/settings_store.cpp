@@ -14,7 +14,9 @@ std::string SettingsStoreLocation(const std::string& app) {
     return config + "/" + app + "/settings.ini";
 }
 
-std::optional<std::string> ReadStoredSetting(const std::string& app, const std::string& section, const std::string& key) {
+// An INI file holds only text.
+std::optional<std::string> ReadStoredSetting(const std::string& app, const std::string& section, const std::string& key,
+                                             std::string*) {
     return ReadIniValue(SettingsStoreLocation(app), section, key);
 }
 

@@ -50,6 +50,12 @@ std::string UserStateFolder(std::string* why) {
     return local;
 }
 
+std::string UserStateFolderSource() {
+    if (!GetRawEnv("LOCALAPPDATA").empty()) return "environment LOCALAPPDATA";
+    if (!GetRawEnv("APPDATA").empty()) return "environment APPDATA (for LOCALAPPDATA)";
+    return "none: neither LOCALAPPDATA nor APPDATA is set";
+}
+
 std::string BuiltInDictationRoot() { return "C:\\VnFiles"; }
 
 std::vector<std::string> CommandLineArguments(int, char**) {

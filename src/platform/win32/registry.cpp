@@ -5,9 +5,20 @@
 
 namespace pvd {
 
-bool ReadRawRegistryValue(RegistryRoot root, const std::string& keyPath, const std::string& valueName, RegistryValue& out) {
+// A machine value is looked for in the 64-bit view first, then in the 32-bit
+// view, where 32-bit installers and tools left theirs. The user's values
+// are not split by view.
+std::vector<std::string> RegistryViews(RegistryRoot root) {
+    if (root == RegistryRoot::LocalMachine) return {"64-bit view", "32-bit view"};
+    return {""};
+}
+
+bool ReadRawRegistryValue(RegistryRoot root, const std::string& keyPath, const std::string& valueName, RegistryValue& out,
+                          std::size_t view) {
+    if (view >= RegistryViews(root).size()) return false;
+    const REGSAM sam = root == RegistryRoot::LocalMachine ? (view == 0 ? KEY_WOW64_64KEY : KEY_WOW64_32KEY) : 0;
     win32::RegistryKey key;
-    if (key.Open(root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, keyPath) != ERROR_SUCCESS)
+    if (key.Open(root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, keyPath, sam) != ERROR_SUCCESS)
         return false;
     DWORD type = 0;
     std::vector<std::uint8_t> bytes;

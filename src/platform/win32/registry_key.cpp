@@ -4,8 +4,8 @@
 
 namespace pvd::win32 {
 
-LONG RegistryKey::Open(HKEY root, const std::string& path) {
-    return RegOpenKeyExW(root, Wide(path).c_str(), 0, KEY_QUERY_VALUE, &key_);
+LONG RegistryKey::Open(HKEY root, const std::string& path, REGSAM view) {
+    return RegOpenKeyExW(root, Wide(path).c_str(), 0, KEY_QUERY_VALUE | view, &key_);
 }
 
 LONG RegistryKey::Create(HKEY root, const std::string& path) {

@@ -18,8 +18,10 @@ public:
     RegistryKey(const RegistryKey&) = delete;
     RegistryKey& operator=(const RegistryKey&) = delete;
 
-    // Opens root\path for reading; the error code of the open otherwise.
-    LONG Open(HKEY root, const std::string& path);
+    // Opens root\path for reading, in the given view of the machine's keys
+    // (KEY_WOW64_64KEY or KEY_WOW64_32KEY; 0: the process's own); the error
+    // code of the open otherwise.
+    LONG Open(HKEY root, const std::string& path, REGSAM view = 0);
     // Opens root\path for writing, creating the missing keys.
     LONG Create(HKEY root, const std::string& path);
     // The value's type and bytes as stored, read whatever its size.

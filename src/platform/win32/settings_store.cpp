@@ -3,8 +3,6 @@
 // the settings functions of the other programs of this family keep theirs.
 #include "platform/settings_store.h"
 
-#include <algorithm>
-
 #include "platform/win32/registry_key.h"
 #include "platform/win32/text_encoding.h"
 
@@ -21,16 +19,22 @@ std::string SettingsStoreLocation(const std::string& app) {
     return Usable(app) ? "HKEY_CURRENT_USER\\" + std::string(kSettingsRoot) + app : std::string();
 }
 
-std::optional<std::string> ReadStoredSetting(const std::string& app, const std::string& section, const std::string& key) {
+std::optional<std::string> ReadStoredSetting(const std::string& app, const std::string& section, const std::string& key,
+                                             std::string* notText) {
     if (!Usable(app) || !Usable(section)) return std::nullopt;
     win32::RegistryKey k;
     if (k.Open(HKEY_CURRENT_USER, kSettingsRoot + app + "\\" + section) != ERROR_SUCCESS) return std::nullopt;
     DWORD type = 0;
     std::vector<std::uint8_t> bytes;
-    if (k.Query(key, type, bytes) != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ)) return std::nullopt;
-    const auto text = win32::Utf16BytesToUtf8(bytes);
-    // Up to the first NUL, as the registry's own string reads end it.
-    return std::string(text.begin(), std::find(text.begin(), text.end(), std::uint8_t{0}));
+    if (k.Query(key, type, bytes) != ERROR_SUCCESS) return std::nullopt;
+    if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        if (notText) *notText = "a registry value of type " + std::to_string(type);
+        return std::nullopt;
+    }
+    auto text = win32::Utf16BytesToUtf8(bytes);
+    // The closing NULs are the string's end; one inside is the reader's to judge.
+    while (!text.empty() && text.back() == 0) text.pop_back();
+    return std::string(text.begin(), text.end());
 }
 
 bool WriteStoredSetting(const std::string& app, const std::string& section, const std::string& key, const std::string& value,
