@@ -365,6 +365,12 @@ void Form1::LoadNewXMLFile() {
         // Only a remembered choice changes anything: otherwise the next tick
         // would take the old file for a new version and launch it.
         if (!s_.SaveDefaultSetting("XMLDataPath", *chosen)) return;
+        // A machine policy names the order file: the choice is kept for the
+        // day the policy goes, but the policy's file stays the one watched.
+        if (const std::string watched = s_.GetXMLFilename(); watched != *chosen) {
+            s_.WriteLog("Not watching " + *chosen + ": the order file is set by machine policy to " + watched);
+            return;
+        }
         order_ = std::move(next);
         v_.ShowOrderFields(order_.fields);
         watchedPath_ = s_.GetXMLFilename();

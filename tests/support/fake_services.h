@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -92,7 +93,8 @@ public:
     void SetCurrentProfile(const std::string& n) override { Call("profile:" + n); }
     void WriteLog(const std::string& m) override { Call("log:" + m); }
     void StartLog() override { Call("startlog"); }
-    std::string GetXMLFilename() override { return Call("xmlname"), xmlPath; }
+    std::optional<std::string> policyXmlPath;  // a machine policy that names the order file
+    std::string GetXMLFilename() override { return Call("xmlname"), policyXmlPath.value_or(xmlPath); }
     std::function<void()> duringLoad;  // runs inside every load, as a rewrite would
     int reads = 0;
     std::vector<std::string> legacySaw, genericSaw;  // the bytes each loader was given

@@ -457,6 +457,19 @@ TEST_F(Form1Test, DialogLoadsAndRemembersButNeverLaunches) {
     EXPECT_EQ(view.xmlFileText, "/other/new.xml");
     Pass(3000);
     EXPECT_EQ(Started(), 1);
+
+    // A machine policy names the order file: a choice is remembered, but
+    // neither loaded nor watched, and the policy's file is not taken for new.
+    services.saveOk = true;
+    services.policyXmlPath = "/other/new.xml";
+    services.Write("/other/fourth.xml", "fourth");
+    view.dialogAnswer = "/other/fourth.xml";
+    form.cmdXmlFile_Click();
+    EXPECT_EQ(services.settings["XMLDataPath"], "/other/fourth.xml");
+    EXPECT_EQ(form.order().fields.txtMRN, "987");
+    EXPECT_EQ(view.xmlFileText, "/other/new.xml");
+    EXPECT_EQ(Logged("Not watching /other/fourth.xml: the order file is set by machine policy to /other/new.xml"), 1);
+    Pass(3000);
     EXPECT_EQ(Calls("start:"), 1);
 }
 
