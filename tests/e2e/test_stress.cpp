@@ -119,7 +119,9 @@ TEST_F(TornWrites, EveryLaunchBelongsToAFullyWrittenOrderAndTheLastIsLaunched) {
     for (std::size_t start = 0, nl; (nl = journal.out.find('\n', start)) != std::string::npos; start = nl + 1) {
         const json e = json::parse(journal.out.substr(start, nl - start));
         if (e["event"] != "launch") continue;
-        if (e["outcome"] == "superseded") EXPECT_TRUE(e["recorder"].is_null()) << e.dump();
+        if (e["outcome"] == "superseded") {
+            EXPECT_TRUE(e["recorder"].is_null()) << e.dump();
+        }
         const int i = OrderOf(e["dictation"].get<std::string>());
         EXPECT_GE(i, previous) << "a launch went back to an older order: " << e.dump();
         previous = i;
