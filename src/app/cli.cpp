@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <charconv>
+#include <iostream>
 #include <ostream>
 
 #include "app/Form1.h"
@@ -15,6 +16,7 @@
 #include "intake/loaders.h"
 #include "platform/environment.h"
 #include "platform/file_io.h"
+#include "platform/instance_lock.h"
 #include "settings/EnvironmentFunction.h"
 #include "settings/registry.h"
 #include "settings/systemRegKeys.h"
@@ -162,6 +164,12 @@ int PrintJournalCommand(const std::vector<std::string>& args, std::ostream& out,
 
 }  // namespace
 
+int ReportEnd(const EndOutcome& outcome) {
+    const bool done = outcome.result != EndOutcome::Result::StillRunning;
+    (done ? std::cout : std::cerr) << "pacs-vantora-driver: " << outcome.detail << "\n";
+    return done ? 0 : 1;
+}
+
 std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty()) return std::nullopt;
     const std::string& mode = args[0];
@@ -187,6 +195,7 @@ std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ost
         return Launch(args[1], out, err);
     }
     if (mode == "--journal") return PrintJournalCommand(args, out, err);
+    if (mode == "--quit") return Usage(err, "--quit takes no argument");  // --quit alone is the view's
     if (mode == "--paths") {
         if (args.size() != 1) return Usage(err, "--paths takes no argument");
         return PrintPaths(out);
