@@ -44,6 +44,10 @@ constexpr const char* kUsage =
     "  --journal --json [N]\n"
     "                 the same as JSON lines, one event per line\n"
     "  --paths        print every location the program uses and where it came from\n"
+    "  --quit         ask the running program to end as \"Exit\" does and wait until\n"
+    "                 it has ended (on Windows, run by an administrator: the\n"
+    "                 program of every user session); exit 0 when none runs any\n"
+    "                 more, 1 when one still runs\n"
     "  --version      print the version\n"
     "  --help         print this help\n";
 

@@ -59,6 +59,20 @@ windows() {
 # panel, which trayer puts at the top right, 120 pixels wide.
 px=$((1024 - 120)) pw=120
 icon() { windows all | awk -v px="$px" -v pw="$pw" '$4 < 64 && $5 < 64 && $2 >= px && $2 < px + pw && $3 < 64' | head -1; }
+# The docked icon is the program's own (its blue ground and white
+# microphone), not Windows' generic one: a good share of it is that blue.
+mkdir -p "$build/test-artifacts"
+ours() {
+  local g share
+  g=$(icon)
+  [ -n "$g" ] || return 1
+  set -- $g
+  import -window root -crop "${4}x${5}+${2}+${3}" +repage "$build/test-artifacts/windows-tray-icon.png" 2>/dev/null || return 1
+  share=$(convert "$build/test-artifacts/windows-tray-icon.png" -alpha off -fuzz 10% -fill '#ff00ff' -opaque '#1f4e8c' -fuzz 0 \
+    -fill black +opaque '#ff00ff' -fill white -opaque '#ff00ff' -format '%[fx:mean]' info: 2>/dev/null)
+  awk -v s="${share:-0}" 'BEGIN { exit !(s > 0.1) }'
+}
+check "the icon in the notification area is the program's own" wait_for 10 ours
 shots=windows- settle_after_launch=1  # Wine gives the recorder it starts the focus
 . "$(dirname "$0")/tray_steps.sh"
 

@@ -135,11 +135,11 @@ bool HasOpen(pid_t pid, const struct stat& lock) {
 // The holder of the lock: the process the file names, once that process is
 // seen to have the file open. The id is written just after the lock is
 // taken, and an id left by an earlier holder may name another program by
-// now: it is read again for a moment until it checks out.
-pid_t LockHolder(int fd) {
+// now: it is read again, `tries` times 20 ms, until it checks out.
+pid_t LockHolder(int fd, int tries) {
     struct stat lock{};
     if (fstat(fd, &lock) != 0) return 0;
-    for (int tries = 0; tries < 50; ++tries) {
+    for (int i = 0; i < tries; ++i) {
         char text[32] = {};
         const ssize_t n = pread(fd, text, sizeof text - 1, 0);
         const long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
@@ -158,7 +158,7 @@ EndOutcome EndRunningInstances(const std::string& lockName, int timeoutMs) {
         if (fd >= 0) close(fd);
         return {EndOutcome::Result::NoneRunning, "no instance is running"};
     }
-    const pid_t pid = LockHolder(fd);
+    const pid_t pid = LockHolder(fd, 50);
     EndOutcome outcome{EndOutcome::Result::StillRunning, "cannot tell which process holds " + lockName};
     if (pid > 0 && kill(pid, SIGTERM) != 0) {
         outcome.detail = "cannot ask process " + std::to_string(pid) + " to end: " + std::strerror(errno);
@@ -183,7 +183,7 @@ EndOutcome EndRunningInstances(const std::string& lockName, int timeoutMs) {
 bool AskRunningInstanceToShow(const std::string& lockName) {
     const int fd = OpenExistingLock(lockName);
     if (fd < 0) return false;
-    const pid_t pid = LockHeld(fd) ? LockHolder(fd) : 0;
+    const pid_t pid = LockHeld(fd) ? LockHolder(fd, 5) : 0;  // a second start ends at once all the same
     close(fd);
     return pid > 0 && kill(pid, SIGUSR1) == 0;
 }
