@@ -144,6 +144,14 @@ wait_running "$version" || bad "after the install $version is not running, but: 
 order_xml 100 A1 >"$root/Drafts/ridavaruz.xml"
 launched 100_A1.iaf || bad "the installed program did not launch the order into DICTATIONROOT with RECORDER: $(cat "$scratch/recorder.log" 2>/dev/null)"
 
+# --- The same version again: a repair of the one product -----------------
+wine msiexec /i "$(winepath -w "$old")" /qn </dev/null >/dev/null 2>&1
+status=$?
+[ $status -eq 0 ] || bad "installing the same version again ended with $status"
+products=$(wine reg query "$uninstall_key" /s </dev/null 2>/dev/null | tr -d '\r' | grep -c 'DisplayName *REG_SZ *PACS Vantora Driver$')
+[ "$products" -eq 1 ] || bad "$products products are registered after installing the same version again"
+wait_running "$version" || bad "after installing the same version again the running versions are '$(running)'"
+
 # --- An upgrade while it runs: the new version runs, one product ----------
 wine msiexec /i "$(winepath -w "$new")" /qn </dev/null >/dev/null 2>&1
 status=$?

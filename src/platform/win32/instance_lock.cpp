@@ -127,7 +127,9 @@ EndOutcome EndRunningInstances(const std::string&, int timeoutMs) {
             if (id == pid) return true;
         win32::Handle p(OpenProcess(SYNCHRONIZE, FALSE, pid));
         if (!p.valid()) {
-            problems += "cannot wait for process " + std::to_string(pid) + ": " + win32::ErrorText(GetLastError()) + "; ";
+            const DWORD e = GetLastError();
+            if (e == ERROR_INVALID_PARAMETER) return false;  // ended meanwhile
+            problems += "cannot wait for process " + std::to_string(pid) + ": " + win32::ErrorText(e) + "; ";
             return false;
         }
         processes.push_back(std::move(p));
@@ -144,20 +146,24 @@ EndOutcome EndRunningInstances(const std::string&, int timeoutMs) {
         if (endEvent.valid()) SetEvent(endEvent.get());
     }
     if (processes.empty() && problems.empty()) return {EndOutcome::Result::NoneRunning, "no instance is running"};
-    std::vector<HANDLE> handles;
-    for (const auto& p : processes) handles.push_back(p.get());
-    const DWORD r = handles.empty() ? WAIT_OBJECT_0
-                                    : WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), TRUE,
-                                                             static_cast<DWORD>(timeoutMs));
+    // One by one against one deadline: a terminal server may run more
+    // instances than one wait can take.
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeoutMs);
+    bool allEnded = true;
+    for (const auto& p : processes) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+        if (WaitForSingleObject(p.get(), left) != WAIT_OBJECT_0) allEnded = false;
+    }
     // Set for as long as it takes them to end: a program started afterwards
     // runs on.
     if (endEvent.valid()) ResetEvent(endEvent.get());
     std::string list;
     for (DWORD id : ids) list += (list.empty() ? "" : ", ") + std::to_string(id);
-    if (r == WAIT_TIMEOUT || r == WAIT_FAILED)
+    if (!allEnded)
         return {EndOutcome::Result::StillRunning,
                 problems + "process " + list + " did not end within " + std::to_string(timeoutMs / 1000) + " s"};
-    if (!problems.empty()) return {EndOutcome::Result::StillRunning, problems + "process " + list + " has ended"};
+    if (!problems.empty()) return {EndOutcome::Result::StillRunning, problems + (ids.empty() ? "" : "process " + list + " has ended")};
     return {EndOutcome::Result::Ended, "process " + list + " has ended"};
 }
 
