@@ -4,7 +4,8 @@
 # as properties, then an order through the installed program; an upgrade and
 # an uninstall while the program runs (the running program is ended first,
 # and the new one started: exactly the new version runs, or nothing of ours
-# is left); an older version over a newer one refused; the autostart left
+# is left), and one that does not end stops the uninstall before anything
+# changed; an older version over a newer one refused; the autostart left
 # out and the tools added on request.
 # Usage: windows_installer.sh SOURCE_DIR
 # Builds the packages with scripts/package-windows (the project's version from
@@ -174,6 +175,33 @@ status=$?
 [ $status -ne 0 ] || bad "installing $version over $newer succeeded"
 cmp -s "$dir/pacs-vantora-driver.exe" "$src/build-windows-$newer/installer/files/pacs-vantora-driver.exe" || bad "the refused downgrade changed the program"
 [ "$(running)" = "$newer" ] || bad "the refused downgrade stopped the program: '$(running)'"
+
+# --- A program that does not end: the uninstall stops, nothing changed ----
+# A process of the program's name that no request reaches (a copy of the
+# command prompt, waiting on a pipe this script holds open).
+mkdir -p "$scratch/stuck"
+cp "$c/windows/system32/cmd.exe" "$scratch/stuck/pacs-vantora-driver.exe"
+mkfifo "$scratch/stuck/input"
+exec 4<>"$scratch/stuck/input"
+wine "$scratch/stuck/pacs-vantora-driver.exe" <"$scratch/stuck/input" >/dev/null 2>&1 4>&- &
+stuck=$!
+sleep 2
+wine msiexec /x "$(winepath -w "$new")" /qn /l*v "$(winepath -w "$scratch/stuck.log")" </dev/null >/dev/null 2>&1 4>&-
+status=$?
+exec 4>&-  # the end of its input ends it
+for _ in $(seq 100); do kill -0 $stuck 2>/dev/null || break; sleep 0.1; done
+kill -9 $stuck 2>/dev/null
+[ $status -ne 0 ] || bad "the uninstall succeeded although a program of ours did not end"
+cmp -s "$dir/pacs-vantora-driver.exe" "$src/build-windows-$newer/installer/files/pacs-vantora-driver.exe" || bad "the stopped uninstall removed the program"
+[ -f "$dir/vnfformat.dll" ] && [ -f "$menu/PACS Vantora Driver.lnk" ] || bad "the stopped uninstall removed files"
+[ "$(reg_value "$uninstall_key\\$(prop "$new" ProductCode)" DisplayVersion DisplayVersion)" = "$newer" ] || bad "the stopped uninstall unregistered the product"
+[ "$(reg_value 'HKLM\SOFTWARE\Vantora\VNR' PATH PATH)" = "$recorder" ] || bad "the stopped uninstall removed RECORDER"
+# Wine logs a failed action with return value 0, Windows with 3.
+tr -d '\0\r' <"$scratch/stuck.log" 2>/dev/null | grep -Eq 'Action ended .*: EndRunningProgram\. Return value [03]\.' ||
+  bad "the install log does not show the action that stopped it: $(tr -d '\0\r' <"$scratch/stuck.log" | grep EndRunningProgram)"
+# The real program was asked too, and ended: started again by hand.
+wine "$dir/pacs-vantora-driver.exe" </dev/null >/dev/null 2>&1 &
+wait_running "$newer" || bad "the installed program does not start again: '$(running)'"
 
 # --- The uninstall while it runs: nothing of ours is left -----------------
 wine msiexec /x "$(winepath -w "$new")" /qn </dev/null >/dev/null 2>&1
