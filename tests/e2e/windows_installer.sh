@@ -124,6 +124,11 @@ for f in pacs-vantora-driver.exe vnfformat.dll FileControllerDll.dll README.md; 
   [ -f "$dir/$f" ] || bad "not installed: $f"
 done
 for f in vnfdump.exe demo-recorder.exe; do [ -e "$dir/$f" ] && bad "installed without being asked for: $f"; done
+# The policy templates the tree has, for administrators to copy.
+for f in "$src"/data/policy/*.admx "$src"/data/policy/en-US/*.adml; do
+  [ -e "$f" ] || continue
+  cmp -s "$f" "$dir/${f#"$src"/data/}" || bad "the policy template ${f#"$src"/data/} is not installed"
+done
 [ "$(reg_value 'HKLM\SOFTWARE\Vantora\VNR' PATH PATH)" = "$recorder" ] || bad "RECORDER was not written: $(reg_value 'HKLM\SOFTWARE\Vantora\VNR' PATH PATH)"
 [ "$(reg_value 'HKLM\SOFTWARE\Vantora\VNRecorder' WorkingDirectory WorkingDirectory)" = "$(winepath -w "$root")" ] || bad "DICTATIONROOT was not written"
 [ "$(reg_value 'HKLM\SOFTWARE\Vantora\VNRecorder' VNPROFILE VNPROFILE)" = 'C:\site-profiles' ] || bad "the site's VNPROFILE was changed"
