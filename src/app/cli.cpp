@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include <charconv>
+#include <iostream>
 #include <ostream>
 
 #include "app/Form1.h"
@@ -15,6 +16,7 @@
 #include "intake/loaders.h"
 #include "platform/environment.h"
 #include "platform/file_io.h"
+#include "platform/instance_lock.h"
 #include "settings/EnvironmentFunction.h"
 #include "settings/policy.h"
 #include "settings/registry.h"
@@ -43,6 +45,10 @@ constexpr const char* kUsage =
     "  --journal --json [N]\n"
     "                 the same as JSON lines, one event per line\n"
     "  --paths        print every location the program uses and where it came from\n"
+    "  --quit         ask the running program to end as \"Exit\" does and wait until\n"
+    "                 it has ended (on Windows, run by an administrator: the\n"
+    "                 program of every user session); exit 0 when none runs any\n"
+    "                 more, 1 when one still runs\n"
     "  --version      print the version\n"
     "  --help         print this help\n";
 
@@ -178,6 +184,12 @@ int PrintJournalCommand(const std::vector<std::string>& args, std::ostream& out,
 
 }  // namespace
 
+int ReportEnd(const EndOutcome& outcome) {
+    const bool done = outcome.result != EndOutcome::Result::StillRunning;
+    (done ? std::cout : std::cerr) << "pacs-vantora-driver: " << outcome.detail << "\n";
+    return done ? 0 : 1;
+}
+
 std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty()) return std::nullopt;
     const std::string& mode = args[0];
@@ -203,6 +215,7 @@ std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ost
         return Launch(args[1], out, err);
     }
     if (mode == "--journal") return PrintJournalCommand(args, out, err);
+    if (mode == "--quit") return Usage(err, "--quit takes no argument");  // --quit alone is the view's
     if (mode == "--paths") {
         if (args.size() != 1) return Usage(err, "--paths takes no argument");
         return PrintPaths(out);

@@ -12,4 +12,11 @@ namespace pvd {
 // arguments ask for the tray program.
 std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
+// How long --quit waits for the running program to end.
+inline constexpr int kQuitTimeoutMs = 30000;
+struct EndOutcome;
+// The exit status of --quit for an outcome, after saying what happened:
+// 0 when nothing runs any more, 1 when it still does.
+int ReportEnd(const EndOutcome& outcome);
+
 }  // namespace pvd

@@ -13,6 +13,8 @@ int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");  // dates and month names as the user's locale writes them
     const std::vector<std::string> args = pvd::CommandLineArguments(argc, argv);
     const bool show = args == std::vector<std::string>{"--show"};
+    // The running instance is found through the tray program's own lock.
+    if (args == std::vector<std::string>{"--quit"}) return pvd::QuitRunningInstance(pvd::kQuitTimeoutMs);
     if (!show) {
         if (auto status = pvd::RunCommandLine(args, std::cout, std::cerr)) return *status;
     }

@@ -41,4 +41,33 @@ private:
 // the shared temporary folder; on Windows a name of the logon session.
 std::string InstanceLockName(const std::string& runtimeFolder);
 
+// Requests from another start of the program to the running instance.
+enum class InstanceRequest { End, Show };
+
+struct EndOutcome {
+    enum class Result {
+        NoneRunning,   // nothing to end
+        Ended,         // every instance asked has ended
+        StillRunning,  // one did not end within the time given, or could not be asked
+    } result;
+    std::string detail;  // what was done, or why not
+};
+
+// Asks the running instance of this user (on Windows: of this logon session,
+// and of every session when the caller is an administrator) to end as its
+// "Exit" does, and waits up to timeoutMs for it to have ended.
+// `lockName` is the instance lock's (InstanceLockName).
+EndOutcome EndRunningInstances(const std::string& lockName, int timeoutMs);
+
+// Asks the running instance of this user to show its window; false when
+// none could be asked.
+bool AskRunningInstanceToShow(const std::string& lockName);
+
+#ifdef _WIN32
+// The window class of the running instance's window, and the message it is
+// sent for each request.
+inline constexpr wchar_t kInstanceWindowClass[] = L"PacsVantoraDriverForm1";
+unsigned InstanceRequestMessage(InstanceRequest request);
+#endif
+
 }  // namespace pvd

@@ -1,13 +1,14 @@
 // Events from outside the program that its event loop acts on: a request to
-// end it (SIGTERM, SIGINT and SIGHUP on POSIX; Ctrl+C, a closed console and
-// the end of the session on Windows) and, on POSIX, a started program that
-// ended and must be collected. The handlers only note the event; the loop
+// end it (SIGTERM, SIGINT and SIGHUP on POSIX; Ctrl+C, a closed console, the
+// end of the session and an administrator's --quit on Windows), on POSIX a
+// request to show the window (SIGUSR1, from a second start) and a started
+// program that ended and must be collected. The handlers only note the event; the loop
 // takes it in its own thread.
 #pragma once
 
 namespace pvd {
 
-enum class OutsideEvent { None, EndRequested, ProgramEnded };
+enum class OutsideEvent { None, EndRequested, ShowRequested, ProgramEnded };
 
 // Installs the handlers; call it first, so that an event during start-up is
 // kept until the loop runs. On Windows `wake` is called, from the handler's

@@ -81,6 +81,40 @@ TEST_F(Program, ASecondInstanceEndsAtOnceAndLeavesTheFirstRunning) {
     EXPECT_EQ(pids.size(), 2u);
 }
 
+// --quit, as installers run it: the running program ends as "Exit" ends it
+// (its journal says so), and --quit returns only once it has ended; with
+// nothing running it succeeds at once. Afterwards a start is the one
+// instance again.
+TEST_F(Program, QuitEndsTheRunningProgramAndReturnsOnceItHasEnded) {
+    auto none = test::Run({test::Bin("pacs-vantora-driver"), "--quit"}, dir.path().string());
+    EXPECT_EQ(none.status, 0) << none.out << none.err;
+    EXPECT_NE(none.out.find("no instance is running"), std::string::npos) << none.out << none.err;
+
+    StartAndWaitUntilReady();
+    auto quit = test::Run({test::Bin("pacs-vantora-driver"), "--quit"}, dir.path().string());
+    EXPECT_EQ(quit.status, 0) << quit.out << quit.err;
+    EXPECT_NE(quit.out.find("has ended"), std::string::npos) << quit.out << quit.err;
+    // Ended already when --quit returned, and cleanly.
+    const int status = test::WaitExit(pid, 0);
+    EXPECT_EQ(status, 0) << test::ReadFile(dir / ".spawn.out");
+    if (status != -1) pid = test::kNoChild;
+    auto journal = test::Run({test::Bin("pacs-vantora-driver"), "--journal", "--json", "100"}, dir.path().string());
+    std::vector<std::string> events;
+    for (std::size_t start = 0, nl; (nl = journal.out.find('\n', start)) != std::string::npos; start = nl + 1)
+        events.push_back(json::parse(journal.out.substr(start, nl - start))["event"]);
+    ASSERT_FALSE(events.empty()) << journal.err;
+    EXPECT_EQ(events.back(), "exit");
+
+    // Nothing of it is left to block the next start, and --quit reaches that one too.
+    StartAndWaitUntilReady();
+    WriteFile(order, Order("800", "H8"));
+    EXPECT_EQ(test::WaitForLines(recLog, 1).size(), 1u);
+    quit = test::Run({test::Bin("pacs-vantora-driver"), "--quit"}, dir.path().string());
+    EXPECT_EQ(quit.status, 0) << quit.out << quit.err;
+    EXPECT_EQ(test::WaitExit(pid, 0), 0);
+    pid = test::kNoChild;
+}
+
 // Every changed version is launched, whatever its modification time says:
 // a copy that keeps an older time, a clock set back, the same time forced.
 class Versions : public Program, public testing::WithParamInterface<bool> {};

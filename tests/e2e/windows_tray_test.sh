@@ -59,6 +59,34 @@ windows() {
 # panel, which trayer puts at the top right, 120 pixels wide.
 px=$((1024 - 120)) pw=120
 icon() { windows all | awk -v px="$px" -v pw="$pw" '$4 < 64 && $5 < 64 && $2 >= px && $2 < px + pw && $3 < 64' | head -1; }
+# The docked icon is the program's own (its blue ground and white
+# microphone), not Windows' generic one: a good share of it is that blue.
+mkdir -p "$build/test-artifacts"
+ours() {
+  local g share
+  g=$(icon)
+  [ -n "$g" ] || return 1
+  set -- $g
+  import -window root -crop "${4}x${5}+${2}+${3}" +repage "$build/test-artifacts/windows-tray-icon.png" 2>/dev/null || return 1
+  share=$(convert "$build/test-artifacts/windows-tray-icon.png" -alpha off -fuzz 10% -fill '#ff00ff' -opaque '#1f4e8c' -fuzz 0 \
+    -fill black +opaque '#ff00ff' -fill white -opaque '#ff00ff' -format '%[fx:mean]' info: 2>/dev/null)
+  awk -v s="${share:-0}" 'BEGIN { exit !(s > 0.1) }'
+}
+check "the icon in the notification area is the program's own" wait_for 10 ours
+# A second start while it runs (the Start-menu entry, while it runs from
+# logon) ends at once and opens the running program's window; its File menu's
+# Close puts it back, for the shared steps.
+big_window() { windows | awk '$4 >= 300 && $5 >= 240' | head -1; }
+check "the window is hidden before the second start" eval '[ -z "$(big_window)" ]'
+wine "$bin/pacs-vantora-driver.exe" </dev/null >"$scratch/second.log" 2>&1
+check "a second start ends at once, with status 0" [ $? -eq 0 ]
+check "and opens the running program's window" wait_for 10 eval '[ -n "$(big_window)" ]'
+read -r _ mx my _ _ <<<"$(big_window)"
+if [ -n "${mx:-}" ]; then
+  sleep 0.5
+  xdotool mousemove $((mx + 20)) $((my + 8)) click 1 sleep 1 key Down Down Return
+  wait_for 5 eval '[ -z "$(big_window)" ]'
+fi
 shots=windows- settle_after_launch=1  # Wine gives the recorder it starts the focus
 . "$(dirname "$0")/tray_steps.sh"
 

@@ -6,8 +6,10 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <cstdio>
+#include <string>
 
 #include "app/Form1.h"
+#include "app/cli.h"
 #include "app/qt/MainWindow.h"
 #include "app/system_services.h"
 #include "platform/instance_lock.h"
@@ -18,7 +20,8 @@ namespace pvd {
 namespace {
 
 // SIGTERM, SIGINT and SIGHUP end the program like "Exit", from the event
-// loop; an ended recorder is collected there.
+// loop; SIGUSR1 (a second start) shows the window; an ended recorder is
+// collected there.
 void RouteOutsideEvents(Form1& form) {
     const int fd = OutsideEventDescriptor();
     if (fd < 0) return;
@@ -27,6 +30,7 @@ void RouteOutsideEvents(Form1& form) {
         const OutsideEvent event = TakeOutsideEvent();
         if (event == OutsideEvent::ProgramEnded) ReapEndedProcesses();
         if (event == OutsideEvent::EndRequested) form.mnuExit_Click();
+        if (event == OutsideEvent::ShowRequested && !form.exiting()) form.Form_MouseMove(kTrayDoubleClick);
     });
 }
 
@@ -37,7 +41,14 @@ bool SingleClickTray() {
     return bus.isConnected() && bus.interface() && bus.interface()->isServiceRegistered("org.kde.StatusNotifierWatcher");
 }
 
+// The lock of this user's one instance.
+std::string LockName() {
+    return InstanceLockName(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation).toStdString());
+}
+
 }  // namespace
+
+int QuitRunningInstance(int timeoutMs) { return ReportEnd(EndRunningInstances(LockName(), timeoutMs)); }
 
 int RunGui(int& argc, char** argv, bool show) {
     ListenForOutsideEvents();  // first: a signal during start-up waits for the loop
@@ -49,11 +60,13 @@ int RunGui(int& argc, char** argv, bool show) {
     // One instance per user. Only a live instance holds the lock: one that
     // died released it with its last descriptor, and whatever the file holds
     // does not matter. Where no lock can be had, the program runs unguarded.
-    InstanceLock lock(InstanceLockName(QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation).toStdString()));
+    // A second start asks the running one to show its window, then ends.
+    InstanceLock lock(LockName());
     SystemServices services([&lock] {
         const InstanceLock::State state = lock.TryAcquire();
         if (state == InstanceLock::State::Unavailable)
             std::fprintf(stderr, "pacs-vantora-driver: running without the single-instance lock: %s\n", lock.reason().c_str());
+        if (state == InstanceLock::State::HeldByAnother) AskRunningInstanceToShow(LockName());
         return state == InstanceLock::State::HeldByAnother;
     });
 

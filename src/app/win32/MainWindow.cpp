@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/instance_lock.h"
 #include "platform/win32/text_encoding.h"
 
 namespace pvd {
@@ -15,7 +16,7 @@ namespace {
 using win32::Utf8;
 using win32::Wide;
 
-constexpr wchar_t kClassName[] = L"PacsVantoraDriverForm1";
+constexpr const wchar_t* kClassName = kInstanceWindowClass;  // how a second start or --quit finds it
 constexpr UINT_PTR kTimer1 = 1, kRecheck = 2;
 constexpr UINT kExitRequest = WM_APP + 1;
 constexpr UINT kTrayId = 1;
@@ -44,7 +45,11 @@ std::wstring WindowText(HWND h) {
 
 MainWindow::MainWindow() {
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    icon_ = LoadIconW(nullptr, IDI_APPLICATION);
+    // The program's own icon (resource 1 of the .exe), for the window and the tray.
+    icon_ = LoadIconW(instance, MAKEINTRESOURCEW(1));
+    if (!icon_) icon_ = LoadIconW(nullptr, IDI_APPLICATION);
+    endRequest_ = InstanceRequestMessage(InstanceRequest::End);
+    showRequest_ = InstanceRequestMessage(InstanceRequest::Show);
     WNDCLASSEXW wc{};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = &MainWindow::WndProc;
@@ -63,8 +68,14 @@ MainWindow::MainWindow() {
     AppendMenuW(mnuFile_, MF_STRING, kMnuExit, L"Exit");
     AppendMenuW(menuBar_, MF_POPUP, reinterpret_cast<UINT_PTR>(mnuFile_), L"File");
 
+    // The program draws itself at the screen's scale (its manifest says so):
+    // the layout, measured at 96 dots per inch, grows with it.
+    HDC screen = GetDC(nullptr);
+    dpi_ = screen ? GetDeviceCaps(screen, LOGPIXELSY) : 96;
+    if (screen) ReleaseDC(nullptr, screen);
+    if (dpi_ <= 0) dpi_ = 96;
     const DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
-    RECT r{0, 0, Twips(5040), Twips(3765)};
+    RECT r{0, 0, Px(5040), Px(3765)};
     AdjustWindowRectEx(&r, style, TRUE, 0);
     hwnd_ = CreateWindowExW(0, kClassName, L"Form1", style, CW_USEDEFAULT, CW_USEDEFAULT, r.right - r.left, r.bottom - r.top,
                             nullptr, menuBar_, instance, this);
@@ -96,7 +107,7 @@ void MainWindow::CreateControls() {
                         CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"MS Sans Serif");
     auto make = [&](const wchar_t* cls, const wchar_t* text, DWORD style, int id, int l, int t, int w, int h) {
         HWND c = CreateWindowExW(std::wcscmp(cls, L"EDIT") == 0 ? WS_EX_CLIENTEDGE : 0, cls, text, WS_CHILD | WS_VISIBLE | style,
-                                 Twips(l), Twips(t), Twips(w), Twips(h), hwnd_,
+                                 Px(l), Px(t), Px(w), Px(h), hwnd_,
                                  reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance, nullptr);
         SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font_ ? font_ : GetStockObject(DEFAULT_GUI_FONT)), FALSE);
         return c;
@@ -111,7 +122,7 @@ void MainWindow::CreateControls() {
         GetTextExtentPoint32W(cdc, text, static_cast<int>(std::wcslen(text)), &size);
         SelectObject(cdc, old);
         ReleaseDC(c, cdc);
-        if (size.cx > Twips(w)) SetWindowPos(c, nullptr, 0, 0, size.cx, Twips(h), SWP_NOMOVE | SWP_NOZORDER);
+        if (size.cx > Px(w)) SetWindowPos(c, nullptr, 0, 0, size.cx, Px(h), SWP_NOMOVE | SWP_NOZORDER);
     };
     auto edit = [&](int id, int l, int t, int w, int h, DWORD extra = 0) {
         return make(L"EDIT", L"Text1", WS_TABSTOP | ES_AUTOHSCROLL | extra, id, l, t, w, h);
@@ -191,6 +202,15 @@ LRESULT MainWindow::Handle(UINT msg, WPARAM wParam, LPARAM lParam) {
         if (!form_->exiting()) form_->mnuExit_Click();
         return 0;
     default:
+        // --quit, and a second start of the program.
+        if (msg == endRequest_) {
+            if (!form_->exiting()) form_->mnuExit_Click();
+            return 0;
+        }
+        if (msg == showRequest_) {
+            if (!form_->exiting()) form_->Form_MouseMove(kTrayDoubleClick);
+            return 0;
+        }
         // The notification area was restarted: the icon must be added anew.
         if (taskbarCreated_ && msg == taskbarCreated_ && trayShown_) {
             trayShown_ = false;

@@ -60,6 +60,7 @@ private:
     void WatchOrderFile();
     void OnWatchSignalled();
     HWND Owner() const;
+    int Px(int twips) const { return MulDiv(Twips(twips), dpi_, 96); }
 
     Form1* form_ = nullptr;
     HWND hwnd_ = nullptr;
@@ -69,10 +70,12 @@ private:
     HMENU menuBar_ = nullptr, mnuFile_ = nullptr;
     HFONT font_ = nullptr;
     HICON icon_ = nullptr;
+    int dpi_ = 96;
     WNDPROC editProc_ = nullptr;
     bool settingText_ = false;  // our own SetWindowText is no edit of the user
     bool trayShown_ = false;
     UINT taskbarCreated_ = 0;
+    UINT endRequest_ = 0, showRequest_ = 0;
     bool timerOn_ = false;
     FileWatch watch_;
     bool watchOn_ = false;

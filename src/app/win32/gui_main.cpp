@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/Form1.h"
+#include "app/cli.h"
 #include "app/system_services.h"
 #include "app/win32/MainWindow.h"
 #include "platform/instance_lock.h"
@@ -22,14 +23,19 @@ void OnEndRequested() {
 
 }  // namespace
 
+int QuitRunningInstance(int timeoutMs) { return ReportEnd(EndRunningInstances(InstanceLockName(""), timeoutMs)); }
+
 int RunGui(int&, char**, bool show) {
     // One instance per logon session; the system releases the mutex however
-    // its holder ends. Where none can be had, the program runs unguarded.
+    // its holder ends. Where none can be had, the program runs unguarded. A
+    // second start (the Start menu while it runs from logon) asks the running
+    // one to show its window, then ends.
     InstanceLock lock(InstanceLockName(""));
     SystemServices services([&lock] {
         const InstanceLock::State state = lock.TryAcquire();
         if (state == InstanceLock::State::Unavailable)
             std::fprintf(stderr, "pacs-vantora-driver: running without the single-instance lock: %s\n", lock.reason().c_str());
+        if (state == InstanceLock::State::HeldByAnother) AskRunningInstanceToShow(InstanceLockName(""));
         return state == InstanceLock::State::HeldByAnother;
     });
 

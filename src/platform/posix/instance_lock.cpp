@@ -1,12 +1,17 @@
 #include "platform/instance_lock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/environment.h"
 
@@ -81,6 +86,106 @@ std::string InstanceLockName(const std::string& runtimeFolder) {
     if (temp.empty()) temp = "/tmp";
     while (temp.size() > 1 && temp.back() == '/') temp.pop_back();
     return temp + "/pacs-vantora-driver-" + std::to_string(getuid()) + ".lock";
+}
+
+}  // namespace pvd
+
+// Requests to the running instance are signals to the process that holds its
+// lock: SIGTERM to end (as any request to end), SIGUSR1 to show the window.
+namespace pvd {
+namespace {
+
+// The lock file as it is, never made: no file, no instance.
+int OpenExistingLock(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return -1;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool LockHeld(int fd) {
+    while (flock(fd, LOCK_SH | LOCK_NB) != 0)
+        if (errno != EINTR) return errno == EWOULDBLOCK;
+    flock(fd, LOCK_UN);
+    return false;
+}
+
+// Whether process `pid` has the lock file open.
+bool HasOpen(pid_t pid, const struct stat& lock) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* dir = opendir(fds.c_str());
+    if (!dir) return false;
+    bool found = false;
+    while (const dirent* e = readdir(dir)) {
+        struct stat st{};
+        if (e->d_name[0] != '.' && stat((fds + "/" + e->d_name).c_str(), &st) == 0 && st.st_dev == lock.st_dev &&
+            st.st_ino == lock.st_ino) {
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// The holder of the lock: the process the file names, once that process is
+// seen to have the file open. The id is written just after the lock is
+// taken, and an id left by an earlier holder may name another program by
+// now: it is read again, `tries` times 20 ms, until it checks out.
+pid_t LockHolder(int fd, int tries) {
+    struct stat lock{};
+    if (fstat(fd, &lock) != 0) return 0;
+    for (int i = 0; i < tries; ++i) {
+        char text[32] = {};
+        const ssize_t n = pread(fd, text, sizeof text - 1, 0);
+        const long pid = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+        if (pid > 0 && pid != getpid() && HasOpen(static_cast<pid_t>(pid), lock)) return static_cast<pid_t>(pid);
+        if (!LockHeld(fd)) return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+}
+
+}  // namespace
+
+EndOutcome EndRunningInstances(const std::string& lockName, int timeoutMs) {
+    const int fd = OpenExistingLock(lockName);
+    if (fd < 0 || !LockHeld(fd)) {
+        if (fd >= 0) close(fd);
+        return {EndOutcome::Result::NoneRunning, "no instance is running"};
+    }
+    const pid_t pid = LockHolder(fd, 50);
+    EndOutcome outcome{EndOutcome::Result::StillRunning, "cannot tell which process holds " + lockName};
+    if (pid > 0 && kill(pid, SIGTERM) != 0) {
+        outcome.detail = "cannot ask process " + std::to_string(pid) + " to end: " + std::strerror(errno);
+    } else if (pid > 0) {
+        // It has ended once its lock is free: the lock goes with the process.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        outcome.detail = "process " + std::to_string(pid) + " did not end within " + std::to_string(timeoutMs / 1000) + " s";
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (!LockHeld(fd)) {
+                outcome = {EndOutcome::Result::Ended, "process " + std::to_string(pid) + " has ended"};
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    } else if (!LockHeld(fd)) {
+        outcome = {EndOutcome::Result::NoneRunning, "no instance is running"};
+    }
+    close(fd);
+    return outcome;
+}
+
+bool AskRunningInstanceToShow(const std::string& lockName) {
+    const int fd = OpenExistingLock(lockName);
+    if (fd < 0) return false;
+    const pid_t pid = LockHeld(fd) ? LockHolder(fd, 5) : 0;  // a second start ends at once all the same
+    close(fd);
+    return pid > 0 && kill(pid, SIGUSR1) == 0;
 }
 
 }  // namespace pvd

@@ -14,11 +14,11 @@ namespace {
 
 int g_events[2] = {-1, -1};  // [0] written by the handlers, [1] read by the loop
 
-constexpr char kEnd = 1, kChild = 2;
+constexpr char kEnd = 1, kChild = 2, kShow = 3;
 
 void OnSignal(int sig) {
     const int saved = errno;
-    const char byte = sig == SIGCHLD ? kChild : kEnd;
+    const char byte = sig == SIGCHLD ? kChild : sig == SIGUSR1 ? kShow : kEnd;
     [[maybe_unused]] ssize_t n = write(g_events[0], &byte, 1);
     errno = saved;
 }
@@ -35,7 +35,7 @@ void ListenForOutsideEvents(void (*)()) {
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaction(sig, &sa, nullptr);
     // A recorder that ends is collected at once, never left as a zombie.
     sa.sa_flags = SA_RESTART | SA_NOCLDSTOP;
     sigaction(SIGCHLD, &sa, nullptr);
@@ -48,7 +48,8 @@ int OutsideEventDescriptor() { return g_events[1]; }
 OutsideEvent TakeOutsideEvent() {
     char byte = 0;
     if (g_events[1] < 0 || read(g_events[1], &byte, 1) != 1) return OutsideEvent::None;
-    return byte == kChild ? OutsideEvent::ProgramEnded : OutsideEvent::EndRequested;
+    if (byte == kChild) return OutsideEvent::ProgramEnded;
+    return byte == kShow ? OutsideEvent::ShowRequested : OutsideEvent::EndRequested;
 }
 
 void LeaveOwnConsole() {}
