@@ -100,6 +100,19 @@ bool F(int a, int b) {
                 mutate.read_equivalents(path)
 
 
+class ReadingCTest(unittest.TestCase):
+    def test_result_lines(self):
+        lines = {
+            " 9/10 Test #132: Watch/Versions.Same/Notify  # GetParam() = 1.5 ........   Passed    0.49 sec": "Passed",
+            "2/22 Test #75: VnfFormat.AFieldThatCannotBeStored ...***Failed    0.30 sec": "Failed",
+            "3/3 Test #3: Slow ..........................***Timeout  10.01 sec": "Timeout",
+            "4/4 Test #4: Crash ...***Exception: SegFault  0.20 sec": "Exception: SegFault",
+        }
+        for line, status in lines.items():
+            m = mutate._DONE.search(line)
+            self.assertEqual((m.group(3), m.group(4)[-1]), (status, line.split()[-2][-1]), line)
+
+
 class ARun(unittest.TestCase):
     """Every mutant of tools/mutate/selftest/calc.cpp, built and tested for real."""
 
