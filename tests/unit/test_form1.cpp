@@ -361,6 +361,8 @@ TEST_F(Form1Test, ALaunchOvertakenByANewerOrderStartsNoRecorderAndTheNewerOneIsL
         services.Write(xml, remove ? "R2" : "R1");
         form.OrderFileChanged({FileChange::Complete});
         EXPECT_EQ(services.journaledLaunches.back().outcome, "created") << remove;
+        // The launch reads the order just loaded, not the one before.
+        EXPECT_EQ(services.journaledLaunches.back().dictationPath, DraftsPath(remove ? "987_R2.iaf" : "987_R1.iaf"));
     }
     EXPECT_EQ(Calls("start:"), 3);
 }
@@ -395,6 +397,7 @@ TEST_F(Form1Test, AFailedLoadIsRetriedEveryTickButLoggedOnce) {
     Pass(5000);
     EXPECT_GE(services.Count("generic:" + xml), 3);
     EXPECT_EQ(Logged("Load XML"), 2);  // start-up's, then this version's once
+    EXPECT_EQ(services.journaledLoads.back().reason, "not an order in a known layout");
     const FileDate loadedDate = form.XMLFileDate();
     EXPECT_NE(loadedDate, services.disk[xml].id.mtimeNs);
     EXPECT_EQ(Calls("start:"), 0);
@@ -605,6 +608,8 @@ TEST_F(Form1Test, WindowLifetimeThroughTrayCloseAndExit) {
     form.Form_Load();
     form.Form_MouseMove(514);  // a single click does nothing
     EXPECT_FALSE(view.visible);
+    form.Form_MouseMove(kTrayRightButtonUp);
+    EXPECT_EQ(view.events.back(), "menu");
     form.Form_MouseMove(kTrayDoubleClick);
     EXPECT_TRUE(view.visible);
     EXPECT_EQ(view.trayIcons, 0);

@@ -102,19 +102,25 @@ TEST_F(Registry, EveryValueTypeConvertsAsTheRegistryWould) {
 
 TEST_F(Registry, Utf16FilesAndRegedit4FilesBothRead) {
     Machine(Utf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\r\n"
-                    u"\"WorkingDirectory\"=\"/srv/di\u00E9ct\"\r\n"));
-    EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "WorkingDirectory"), "/srv/di\xC3\xA9" "ct");
+                    u"\"WorkingDirectory\"=\"/srv/di\u00E9ct/\U0001F600\"\r\n"));
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "WorkingDirectory"), "/srv/di\xC3\xA9" "ct/\xF0\x9F\x98\x80");
 
-    Machine("REGEDIT4\n\n[HKLM\\SOFTWARE\\Vantora\\VNRecorder]\n\"Expand\"=hex(2):61,62,00\n");
+    // As Notepad saves it: a UTF-8 mark first, blanks around the "=".
+    Machine("\xEF\xBB\xBFREGEDIT4\n\n[HKLM\\SOFTWARE\\Vantora\\VNRecorder]\n\"Expand\" =\thex(2):61,62,00\n\"Sz\"\t=  \"x\"\n");
     EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "Expand"), "ab");
+    EXPECT_EQ(LM("Sz"), RegistryResult(std::string("x")));
 }
 
 TEST_F(Registry, MachineAndUserValuesNeverMix) {
     User("Windows Registry Editor Version 5.00\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"WorkingDirectory\"=\"/evil\"\n"
-         "[HKEY_CURRENT_USER\\Network\\Z]\n\"RemotePath\"=\"\\\\\\\\srv\\\\share\"\n");
+         "[HKLM\\SOFTWARE\\Vantora\\VNR]\n\"PATH\"=\"/evil\"\n"
+         "[HKEY_CURRENT_USER\\Network\\Z]\n\"RemotePath\"=\"\\\\\\\\srv\\\\share\"\n"
+         "[HKCU\\Network\\X]\n\"RemotePath\"=\"\\\\\\\\short\"\n");
     Machine("Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\Network\\Y]\n\"RemotePath\"=\"\\\\\\\\machine\"\n");
     EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "WorkingDirectory"), "");
     EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, "Network\\Z", "RemotePath"), "\\\\srv\\share");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, "Network\\X", "RemotePath"), "\\\\short");
+    EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, "SOFTWARE\\Vantora\\VNR", "PATH"), "");
     EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, "Network\\Y", "RemotePath"), "");
 }
 
