@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <thread>
 
 #include "platform/environment.h"
@@ -150,6 +151,20 @@ pid_t LockHolder(int fd, int tries) {
     return 0;
 }
 
+// Whether a process has ended: gone, or a zombie that only its parent's
+// wait keeps (it holds no file any more).
+bool Gone(pid_t pid) {
+    const int fd = open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    char text[512] = {};
+    const ssize_t n = read(fd, text, sizeof text - 1);
+    close(fd);
+    const std::string_view stat(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const std::size_t paren = stat.rfind(')');
+    if (paren == std::string_view::npos || paren + 2 >= stat.size()) return true;
+    return stat[paren + 2] == 'Z' || stat[paren + 2] == 'X';
+}
+
 }  // namespace
 
 EndOutcome EndRunningInstances(const std::string& lockName, int timeoutMs) {
@@ -163,11 +178,12 @@ EndOutcome EndRunningInstances(const std::string& lockName, int timeoutMs) {
     if (pid > 0 && kill(pid, SIGTERM) != 0) {
         outcome.detail = "cannot ask process " + std::to_string(pid) + " to end: " + std::strerror(errno);
     } else if (pid > 0) {
-        // It has ended once its lock is free: the lock goes with the process.
+        // It has ended once its lock is free and the process is gone: the
+        // program lets go of the lock before the last of its teardown.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         outcome.detail = "process " + std::to_string(pid) + " did not end within " + std::to_string(timeoutMs / 1000) + " s";
         while (std::chrono::steady_clock::now() < deadline) {
-            if (!LockHeld(fd)) {
+            if (!LockHeld(fd) && Gone(pid)) {
                 outcome = {EndOutcome::Result::Ended, "process " + std::to_string(pid) + " has ended"};
                 break;
             }
