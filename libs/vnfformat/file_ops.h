@@ -29,9 +29,9 @@ inline constexpr std::int64_t kStaleSeconds = 60;
 // leaves it, and it never has a dictation file's name.
 inline constexpr const char* kPublishLock = ".vnf-publish.lock";
 
-// The calling thread's last failure: the step and the system's own words
+// Keeps the process's last failure: the step and the system's own words
 // for it, "save the file: No space left on device".
-std::string& LastFailure();
+void SetLastFailure(std::string why);
 
 // Records step with the system's error of this moment (errno, or
 // GetLastError); returns status.

@@ -44,7 +44,10 @@ struct Entry {
     std::uint64_t fieldBytes = 0;
 };
 
-thread_local std::string t_lastFailure;
+// The process's last failure, not the thread's: thread-local data in a
+// library that is loaded at run time defeats leak checkers' scans.
+std::mutex g_failureMutex;
+std::string g_lastFailure;
 
 std::mutex g_mutex;
 std::map<std::int32_t, Entry> g_files;
@@ -116,7 +119,7 @@ std::string Serialize(const Entry& e) {
 
 // A failure that is the caller's, not the system's.
 int Refuse(const char* why, int status) {
-    t_lastFailure = why;
+    vnf::SetLastFailure(why);
     return status;
 }
 
@@ -237,7 +240,10 @@ int32_t CopyOut(const std::string& text, char* buffer, int32_t size) {
 
 }  // namespace
 
-std::string& vnf::LastFailure() { return t_lastFailure; }
+void vnf::SetLastFailure(std::string why) {
+    std::lock_guard lock(g_failureMutex);
+    g_lastFailure = std::move(why);
+}
 
 extern "C" {
 
@@ -253,7 +259,14 @@ int16_t VNFPublishFile(int32_t handle) {
     return static_cast<int16_t>(Publish(*e));
 }
 
-int32_t VNFGetLastFailure(char* buffer, int32_t size) { return CopyOut(t_lastFailure, buffer, size); }
+int32_t VNFGetLastFailure(char* buffer, int32_t size) {
+    std::string why;
+    {
+        std::lock_guard lock(g_failureMutex);
+        why = g_lastFailure;
+    }
+    return CopyOut(why, buffer, size);
+}
 
 int32_t VNFRemoveStaleTemporaries(const char* folder) { return vnf::RemoveStaleTemporaries(folder); }
 

@@ -65,7 +65,7 @@ VNF_API int16_t VNFPublishFile(int32_t handle);
  * there must hold that lock for its own check and rename. */
 VNF_API int32_t VNFRemoveStaleTemporaries(const char *folder);
 
-/* Why the calling thread's last create, save or publish failed: the step
+/* Why the process's last create, save or publish failed: the step
  * and the system's own words, as in "save the file: No space left on
  * device". Copied like a field value below; returns its full length, 0
  * when nothing failed yet. A call that succeeds leaves it as it was. */

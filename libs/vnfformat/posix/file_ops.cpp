@@ -24,7 +24,7 @@ namespace vnf {
 int Fail(const char* step, int status) {
     const int code = errno;
     char buffer[256];
-    LastFailure() = std::string(step) + ": " + strerror_r(code, buffer, sizeof buffer);
+    SetLastFailure(std::string(step) + ": " + strerror_r(code, buffer, sizeof buffer));
     errno = code;
     return status;
 }

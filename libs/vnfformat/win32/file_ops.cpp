@@ -25,7 +25,7 @@ int Fail(const char* step, int status) {
     if (words.empty()) words = L"error " + std::to_wstring(code);
     std::string utf8(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, words.data(), static_cast<int>(words.size()), nullptr, 0, nullptr, nullptr)), '\0');
     WideCharToMultiByte(CP_UTF8, 0, words.data(), static_cast<int>(words.size()), utf8.data(), static_cast<int>(utf8.size()), nullptr, nullptr);
-    LastFailure() = std::string(step) + ": " + utf8;
+    SetLastFailure(std::string(step) + ": " + utf8);
     SetLastError(code);
     return status;
 }
