@@ -87,3 +87,8 @@ set_tests_properties(WindowsSigning PROPERTIES TIMEOUT 300 SKIP_RETURN_CODE 77)
 #   runs as root here), a full disk, links (Wine's CreateSymbolicLink makes
 #   nothing), and POSIX's own rlimits, signals, FIFOs, other users, lock
 #   files and XDG_RUNTIME_DIR (each has its Windows form where there is one).
+
+# A program that is not ours holding one of the installed files open without
+# sharing, for the installer test (run by scripts/test-windows).
+add_executable(hold-file support/hold_file.c)
+target_link_options(hold-file PRIVATE -municode)

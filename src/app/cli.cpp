@@ -16,6 +16,7 @@
 #include "intake/loaders.h"
 #include "platform/environment.h"
 #include "platform/file_io.h"
+#include "platform/file_system.h"
 #include "platform/instance_lock.h"
 #include "settings/EnvironmentFunction.h"
 #include "settings/policy.h"
@@ -45,10 +46,14 @@ constexpr const char* kUsage =
     "  --journal --json [N]\n"
     "                 the same as JSON lines, one event per line\n"
     "  --paths        print every location the program uses and where it came from\n"
-    "  --quit         ask the running program to end as \"Exit\" does and wait until\n"
+    "  --quit [FOLDER]\n"
+    "                 ask the running program to end as \"Exit\" does and wait until\n"
     "                 it has ended (on Windows, run by an administrator: the\n"
     "                 program of every user session); exit 0 when none runs any\n"
-    "                 more, 1 when one still runs\n"
+    "                 more, 1 when one still runs. With FOLDER, the program's\n"
+    "                 installed folder: then also exit 1, naming the file, when\n"
+    "                 another program holds a file of the program there open so\n"
+    "                 that it cannot be replaced (on Windows)\n"
     "  --version      print the version\n"
     "  --help         print this help\n";
 
@@ -190,6 +195,21 @@ int ReportEnd(const EndOutcome& outcome) {
     return done ? 0 : 1;
 }
 
+int ReportFilesInUse(const std::string& folder) {
+    // The files an upgrade or removal replaces in the program's folder.
+    static const std::vector<std::string> kProgramFiles{"pacs-vantora-driver.exe", "vnfformat.dll", "FileControllerDll.dll",
+                                                        "vnfdump.exe", "demo-recorder.exe"};
+    const std::vector<std::string> held = FilesInUse(folder, kProgramFiles);
+    if (held.empty()) {
+        std::cout << "pacs-vantora-driver: no file of the program in " << folder << " is in use\n";
+        return 0;
+    }
+    for (const std::string& h : held)
+        std::cerr << "pacs-vantora-driver: a file of the program is in use by another program and cannot be replaced: " << h
+                  << "\n";
+    return 1;
+}
+
 std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     if (args.empty()) return std::nullopt;
     const std::string& mode = args[0];
@@ -215,7 +235,7 @@ std::optional<int> RunCommandLine(const std::vector<std::string>& args, std::ost
         return Launch(args[1], out, err);
     }
     if (mode == "--journal") return PrintJournalCommand(args, out, err);
-    if (mode == "--quit") return Usage(err, "--quit takes no argument");  // --quit alone is the view's
+    if (mode == "--quit") return Usage(err, "--quit takes at most one FOLDER");  // with at most one, the view's
     if (mode == "--paths") {
         if (args.size() != 1) return Usage(err, "--paths takes no argument");
         return PrintPaths(out);

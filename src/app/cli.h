@@ -18,5 +18,9 @@ struct EndOutcome;
 // The exit status of --quit for an outcome, after saying what happened:
 // 0 when nothing runs any more, 1 when it still does.
 int ReportEnd(const EndOutcome& outcome);
+// The rest of --quit FOLDER, once nothing runs: 0 when no file of the
+// program in FOLDER is held open by another program, else 1 after naming
+// the files held.
+int ReportFilesInUse(const std::string& folder);
 
 }  // namespace pvd

@@ -14,7 +14,10 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args = pvd::CommandLineArguments(argc, argv);
     const bool show = args == std::vector<std::string>{"--show"};
     // The running instance is found through the tray program's own lock.
-    if (args == std::vector<std::string>{"--quit"}) return pvd::QuitRunningInstance(pvd::kQuitTimeoutMs);
+    if (!args.empty() && args[0] == "--quit" && args.size() <= 2) {
+        const int status = pvd::QuitRunningInstance(pvd::kQuitTimeoutMs);
+        return status != 0 || args.size() == 1 ? status : pvd::ReportFilesInUse(args[1]);
+    }
     if (!show) {
         if (auto status = pvd::RunCommandLine(args, std::cout, std::cerr)) return *status;
     }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace pvd {
 
@@ -38,5 +39,11 @@ struct DriveState {
     int type = kDriveUnknown;  // on POSIX a file system that does not answer counts as a network drive
 };
 DriveState DriveOfPath(const std::string& path);
+
+// The files among `names` in `folder` that another process holds open so
+// that they cannot be replaced or deleted now, each as "name: reason". A
+// file or folder that does not exist is not held. POSIX locks no open file
+// against replacement: none is held there.
+std::vector<std::string> FilesInUse(const std::string& folder, const std::vector<std::string>& names);
 
 }  // namespace pvd

@@ -5,8 +5,9 @@
 # an uninstall while the program runs (the running program is ended first,
 # and the new one started: exactly the new version runs, or nothing of ours
 # is left), and one that does not end stops the uninstall before anything
-# changed; an older version over a newer one refused; the autostart left
-# out and the tools added on request.
+# changed, nor does an upgrade while another program holds a file of ours;
+# an older version over a newer one refused; the autostart left out and the
+# tools added on request.
 # Usage: windows_installer.sh SOURCE_DIR
 # Builds the packages with scripts/package-windows (the project's version from
 # build-windows/, and one a patch level higher) and runs inside the Wine
@@ -77,7 +78,8 @@ table "$old" Shortcut | awk -F'\t' '$2 == "MenuFolder" && $5 == "[INSTALLDIR]pac
 # The running program is ended by the package's own copy of it, before
 # anything is validated or replaced.
 step() { table "$old" InstallExecuteSequence | awk -F'\t' -v a="$1" '$1 == a { print $3 }'; }
-table "$old" CustomAction | grep -q '^EndRunningProgram	2	QuitTool	--quit' || bad "no action that ends the running program: $(table "$old" CustomAction)"
+table "$old" CustomAction | grep -qF 'EndRunningProgram	2	QuitTool	--quit "[INSTALLDIR]."' ||
+  bad "no action that ends the running program and checks the installed folder: $(table "$old" CustomAction)"
 [ "$(step EndRunningProgram)" -gt "$(step LaunchConditions)" ] && [ "$(step EndRunningProgram)" -lt "$(step InstallValidate)" ] ||
   bad "the program is ended at step $(step EndRunningProgram), not between the launch conditions and InstallValidate"
 (cd "$scratch" && msiinfo extract "$old" Binary.QuitTool >quit.exe) && cmp -s "$scratch/quit.exe" "$win/installer/files/pacs-vantora-driver.exe" ||
@@ -157,6 +159,41 @@ status=$?
 products=$(wine reg query "$uninstall_key" /s </dev/null 2>/dev/null | tr -d '\r' | grep -c 'DisplayName *REG_SZ *PACS Vantora Driver$')
 [ "$products" -eq 1 ] || bad "$products products are registered after installing the same version again"
 wait_running "$version" || bad "after installing the same version again the running versions are '$(running)'"
+
+# --- A file of ours held by another program: the upgrade stops ----------
+# With the program running, a process that is not ours holds the format
+# library open without sharing: the upgrade fails before anything changed
+# (never a replacement left for the next restart, exit 3010), and succeeds
+# once that process has ended.
+mkdir -p "$scratch/holder"
+mkfifo "$scratch/holder/input"
+exec 4<>"$scratch/holder/input"
+wine "$win/bin/hold-file.exe" "$(winepath -w "$dir/vnfformat.dll")" <"$scratch/holder/input" >"$scratch/holder/output" 2>&1 4>&- &
+holder=$!
+for _ in $(seq 100); do grep -q held "$scratch/holder/output" 2>/dev/null && break; sleep 0.1; done
+grep -q held "$scratch/holder/output" || bad "the helper does not hold vnfformat.dll: $(cat "$scratch/holder/output")"
+wine msiexec /i "$(winepath -w "$new")" /qn /l*v "$(winepath -w "$scratch/held.log")" </dev/null >/dev/null 2>&1 4>&-
+status=$?
+[ $status -ne 0 ] && [ $status -ne 3010 ] || bad "the upgrade with vnfformat.dll held ended with $status"
+cmp -s "$dir/pacs-vantora-driver.exe" "$win/installer/files/pacs-vantora-driver.exe" || bad "the stopped upgrade changed the program"
+for f in FileControllerDll.dll README.md; do
+  cmp -s "$dir/$f" "$win/installer/files/$f" || bad "the stopped upgrade changed $f"
+done
+[ "$(wine "$dir/pacs-vantora-driver.exe" --version </dev/null 2>/dev/null | tr -d '\r')" = "pacs-vantora-driver $version" ] ||
+  bad "after the stopped upgrade the installed program does not run as $version"
+products=$(wine reg query "$uninstall_key" /s </dev/null 2>/dev/null | tr -d '\r' | grep -c 'DisplayName *REG_SZ *PACS Vantora Driver$')
+[ "$products" -eq 1 ] || bad "$products products are registered after the stopped upgrade"
+[ "$(reg_value "$uninstall_key\\$product" DisplayVersion DisplayVersion)" = "$version" ] || bad "after the stopped upgrade $version is not registered"
+tr -d '\0\r' <"$scratch/held.log" 2>/dev/null | grep -Eq 'Action ended .*: EndRunningProgram\. Return value [03]\.' ||
+  bad "the install log does not show the action that stopped it: $(tr -d '\0\r' <"$scratch/held.log" | grep EndRunningProgram)"
+exec 4>&-  # the end of its input ends it
+for _ in $(seq 100); do kill -0 $holder 2>/dev/null || break; sleep 0.1; done
+kill -9 $holder 2>/dev/null
+cmp -s "$dir/vnfformat.dll" "$win/installer/files/vnfformat.dll" || bad "the stopped upgrade changed vnfformat.dll"
+# The program was ended by the stopped upgrade: started again by hand, the
+# old version runs.
+wine "$dir/pacs-vantora-driver.exe" </dev/null >/dev/null 2>&1 &
+wait_running "$version" || bad "after the stopped upgrade the running versions are '$(running)', not $version"
 
 # --- An upgrade while it runs: the new version runs, one product ----------
 wine msiexec /i "$(winepath -w "$new")" /qn </dev/null >/dev/null 2>&1

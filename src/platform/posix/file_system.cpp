@@ -76,4 +76,6 @@ DriveState DriveOfPath(const std::string& path) {
     return {true, DriveTypeOfFileSystem(static_cast<std::int64_t>(fs.f_type))};
 }
 
+std::vector<std::string> FilesInUse(const std::string&, const std::vector<std::string>&) { return {}; }
+
 }  // namespace pvd

@@ -69,4 +69,31 @@ DriveState DriveOfPath(const std::string& path) {
     return {ready, type};
 }
 
+std::vector<std::string> FilesInUse(const std::string& folder, const std::vector<std::string>& names) {
+    std::vector<std::string> held;
+    if (folder.empty()) return held;
+    // A program that has just ended may keep its files for a moment: a file
+    // is held only when it stays so for a while.
+    const ULONGLONG deadline = GetTickCount64() + 3000;
+    for (const std::string& name : names) {
+        const std::wstring path = win32::Wide(folder + "\\" + name);
+        while (true) {
+            HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (h != INVALID_HANDLE_VALUE) {
+                CloseHandle(h);
+                break;
+            }
+            const DWORD e = GetLastError();
+            if (e != ERROR_SHARING_VIOLATION && e != ERROR_LOCK_VIOLATION) break;  // absent, or not ours to judge
+            if (GetTickCount64() < deadline) {
+                Sleep(100);
+                continue;
+            }
+            held.push_back(name + ": " + win32::ErrorText(e));
+            break;
+        }
+    }
+    return held;
+}
+
 }  // namespace pvd
