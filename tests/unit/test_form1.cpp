@@ -495,6 +495,8 @@ TEST_F(Form1Test, LaunchCreatesOnceReusesAfterAndReportsFailure) {
     EXPECT_EQ(services.journaledLaunches.back().outcome, "failed");
     EXPECT_EQ(services.journaledLaunches.back().reason, services.createWhy);
     EXPECT_EQ(services.journaledLaunches.back().dictationPath, path);
+    EXPECT_EQ(services.journaledLaunches.size(), 3u);
+    EXPECT_TRUE(services.journaledLoads.empty());  // launches by hand follow no load
 }
 
 TEST_F(Form1Test, AFileIsReusedOnlyWhenItWasMadeForThisOrder) {
