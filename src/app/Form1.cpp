@@ -300,14 +300,8 @@ void Form1::LoadVersion(const xml::FileSnapshot& file) {
     if (file.readable && haveLoaded_ && file.bytes == loadedBytes_ &&
         (file.identity == loadedId_ || onlyTimesChanged || OnlyChangeTimeDiffers(file.identity, loadedId_))) {
         // The same bytes: the same version, only its times changed (a copy
-        // that keeps the original times, a touch, a chmod).
-        loadedId_ = file.identity;
-        loadedSettled_ = false;
-        loadedAtMs_ = s_.MonotonicMs();
-        xmlFileDate_ = file.identity.mtimeNs;
-        contentSinceLoad_ = attributesSinceLoad_ = false;
-        pending_ = heldLogged_ = false;
-        return;
+        // that keeps the original times, a touch, a chmod). Nothing to launch.
+        return Loaded(file);
     }
     OrderState next = order_;
     MemoryLog lines;
