@@ -170,13 +170,10 @@ TEST_F(Faults, RecorderMissingOrNotAProgram) {
     StartAndWaitUntilReady();
     WriteFile(order, Order("2", "B"));
     // A change that only the poll sees is loaded once it has stayed the same for 2 s.
-    for (int i = 0; i < 750 && !std::filesystem::exists(Draft("2_B.iaf")); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(std::filesystem::exists(Draft("2_B.iaf")));
+    EXPECT_TRUE(test::WaitUntil([&] { return std::filesystem::exists(Draft("2_B.iaf")); }));
     EXPECT_TRUE(Alive());
     // The log names the recorder and why it did not start.
-    for (int i = 0; i < 750 && ReadFile(LogFile()).find("Unable to start the recorder") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_NE(ReadFile(LogFile()).find("Unable to start the recorder " + notAProgram + ": "), std::string::npos) << ReadFile(LogFile());
+    EXPECT_TRUE(Logs("Unable to start the recorder " + notAProgram + ": ")) << ReadFile(LogFile());
     EXPECT_EQ(Stop(SIGTERM), 0);
 }
 
@@ -190,8 +187,7 @@ TEST_F(Faults, ProgramWithoutItsLibrariesRunsOn) {
     ASSERT_GE(test::WaitForLines(LogFile(), 3).size(), 3u);
     WriteFile(order, Order("3", "C"));
     // The load is logged, the creation fails (its message is shown), nothing is started.
-    for (int i = 0; i < 1500 && LogLines().size() < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_GE(LogLines().size(), 4u);
+    EXPECT_TRUE(test::WaitUntil([&] { return LogLines().size() >= 4; }));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(std::filesystem::exists(Draft("3_C.iaf")));
     EXPECT_FALSE(std::filesystem::exists(recLog));

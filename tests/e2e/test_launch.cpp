@@ -13,12 +13,8 @@
 #include "format/FileControl.h"
 #include "platform/process.h"
 #include "vnfformat.h"
-#include "child_process.h"
 #include "settings/systemRegKeys.h"
-#include "settings_fixture.h"
-#ifdef _WIN32
-#include "machine_registry.h"
-#endif
+#include "program_fixture.h"
 
 namespace pvd {
 namespace {
@@ -36,60 +32,33 @@ constexpr const char* kStateFolderVariable = "XDG_STATE_HOME";
 #endif
 
 
-class Launch : public test::ScratchHome {
+// The launch in this process, against the real services and the demo recorder.
+class Launch : public test::Program {
 protected:
-    std::string drafts, recLog;
     std::unique_ptr<SystemServices> services;
     test::FakeView view;
     std::vector<std::string>& shown = view.messages;
     std::unique_ptr<Form1> form;
 
     void SetUp() override {
-        ScratchHome::SetUp();
-        drafts = NativePath(dir / "dictation/Drafts");
-        recLog = dir / "recorder.log";
-        std::filesystem::create_directories(drafts);
+        Program::SetUp();
         env.set(kStateFolderVariable, dir / "state");
-        Configure(test::Bin("demo-recorder"));
-        env.set("DEMO_RECORDER_LOG", recLog);
         SetSettingsAppName(kApplicationName);
         ASSERT_TRUE(InitFileControl());
         services = std::make_unique<SystemServices>();
         form = std::make_unique<Form1>(*services, view);
     }
-    void TearDown() override {
-#ifdef _WIN32
-        test::RemoveMachineKey("SOFTWARE\\Vantora");
-#endif
-        ScratchHome::TearDown();
-    }
     // The machine values: the dictation root, and the recorder unless empty.
-    void Configure(const std::string& recorder) {
-#ifdef _WIN32
-        ASSERT_TRUE(test::SetMachineValue("SOFTWARE\\Vantora\\VNRecorder", "WorkingDirectory", dir / "dictation"));
-        ASSERT_TRUE(test::SetMachineValue("SOFTWARE\\Vantora\\VNR", "PATH",
-                                          recorder.empty() ? std::nullopt : std::optional<std::string>(recorder)));
-#else
-        std::string reg = "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n"
-                          "\"WorkingDirectory\"=\"" + (dir / "dictation") + "\"\n";
-        if (!recorder.empty()) reg += "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR]\n\"PATH\"=\"" + recorder + "\"\n";
-        WriteFile(dir / "machine.reg", reg);
-#endif
-    }
+    void Configure(const std::string& recorder) { Program::Configure(dir / "dictation", recorder); }
     std::string Draft(const std::string& name) const { return drafts + kPathSeparator + name; }
-    std::vector<json> Starts(std::size_t expected) {
-        std::vector<json> out;
-        for (const auto& l : test::WaitForLines(recLog, expected)) out.push_back(json::parse(l));
-        return out;
-    }
-    void Order(std::string mrn, std::string acc) {
+    void SetOrder(std::string mrn, std::string acc) {
         form->order().fields = {std::move(mrn), std::move(acc), "CT", "Doe^Jane", "u"};
         form->order().xml_elements = {{"XML_Modality", "CT"}};
     }
 };
 
 TEST_F(Launch, CreatesThenReusesAndStartsTheRecorderEachTime) {
-    Order("987", "A678");
+    SetOrder("987", "A678");
     const std::string path = Draft("987_A678.iaf");
     LaunchOutcome first = form->Launch();
     EXPECT_EQ(first.result, LaunchResult::Created);
@@ -113,20 +82,20 @@ TEST_F(Launch, CreatesThenReusesAndStartsTheRecorderEachTime) {
     EXPECT_EQ(form->Launch().result, LaunchResult::Refused);
     EXPECT_EQ(ReadFile(path), bytes);
     EXPECT_EQ(shown, std::vector<std::string>{"Unable to create " + path + "\npatient \"Doe^Jane\", MRN \"987\", accession \"A678\""});
-    Order("987", "A678");
+    SetOrder("987", "A678");
     EXPECT_EQ(form->Launch().result, LaunchResult::Reused);
     EXPECT_EQ(Starts(3).size(), 3u);  // the refused launch started nothing
 }
 
 TEST_F(Launch, EmptyIdentityGivesUnderscoreFile) {
-    Order("", "");
+    SetOrder("", "");
     EXPECT_EQ(form->Launch().result, LaunchResult::Created);
     EXPECT_TRUE(std::filesystem::exists(Draft("_.iaf")));
 }
 
 TEST_F(Launch, PathSeparatorsInTheOrderAreRefusedEverywhere) {
     for (auto [mrn, acc] : {std::pair{"../../escape", "A1"}, std::pair{"987", "x/y"}, std::pair{"9\\8", "A1"}}) {
-        Order(mrn, acc);
+        SetOrder(mrn, acc);
         LaunchOutcome out = form->Launch();
         EXPECT_EQ(out.result, LaunchResult::Refused);
         ASSERT_FALSE(shown.empty());
@@ -139,7 +108,7 @@ TEST_F(Launch, PathSeparatorsInTheOrderAreRefusedEverywhere) {
 
 TEST_F(Launch, CreationFailureShowsTheMessageAndStartsNothing) {
     std::filesystem::remove(drafts);
-    Order("987", "A678");
+    SetOrder("987", "A678");
     EXPECT_EQ(form->Launch().result, LaunchResult::Failed);
     EXPECT_EQ(shown, (std::vector<std::string>{"Unable to create " + Draft("987_A678.iaf")}));
     EXPECT_FALSE(std::filesystem::exists(recLog));
@@ -147,7 +116,7 @@ TEST_F(Launch, CreationFailureShowsTheMessageAndStartsNothing) {
 
 TEST_F(Launch, NoRecorderConfiguredCreatesTheFileAndStartsNothing) {
     Configure("");
-    Order("987", "A678");
+    SetOrder("987", "A678");
     EXPECT_EQ(form->Launch().result, LaunchResult::Created);
     EXPECT_TRUE(std::filesystem::exists(Draft("987_A678.iaf")));
     const RecorderStart none = StartVNR(Draft("987_A678.iaf"));
@@ -185,7 +154,7 @@ TEST_F(Launch, ARecorderThatCannotStartIsReportedForEveryKindOfBadPath) {
     std::filesystem::permissions(dir / "text", std::filesystem::perms::owner_all);  // executable, but no program
     WriteFile(dir / "plain", "#!/bin/sh\n");  // not executable
     const std::string bin = test::Bin("demo-recorder");
-    Order("987", "A678");
+    SetOrder("987", "A678");
     for (const std::string& bad : {dir / "missing", dir.path().string(), dir / "text", dir / "plain", std::string("demo-recorder"),
                                    bin + " --verbose"}) {
         Configure(bad);
@@ -228,8 +197,7 @@ TEST_F(LaunchCommand, ExitStatusesAndOutput) {
     r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", dir / "long.xml"}, dir.path().string());
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("Unable to create " + Draft(longId + "_T"))) << r.err;
-    auto journal = test::Run({test::Bin("pacs-vantora-driver"), "--journal", "--json", "1"}, dir.path().string());
-    EXPECT_NE(journal.out.find("\"outcome\":\"failed\""), std::string::npos) << journal.out;
+    EXPECT_EQ(Journal(1).back()["outcome"], "failed");
 
     // The file is ready, the recorder cannot start: status 4, the path all the same.
     Configure(dir / "no-recorder");
@@ -335,15 +303,10 @@ TEST_F(LaunchCommand, TheJournalTellsWhatEachLaunchDidAndNeverStopsOne) {
     Configure(dir / "missing-recorder");
     EXPECT_EQ(run(order), 4);
 
-    auto r = test::Run({launcher, "--journal", "--json", "10"}, dir.path().string());
-    ASSERT_EQ(r.status, 0) << r.err;
+    const auto events = Journal(10);
     std::vector<json> launches;
-    std::size_t lines = 0;
-    for (std::size_t start = 0, nl; (nl = r.out.find('\n', start)) != std::string::npos; start = nl + 1, ++lines) {
-        const json e = json::parse(r.out.substr(start, nl - start));
-        if (e["event"] == "launch") launches.push_back(e);
-    }
-    EXPECT_EQ(lines, 8u);  // a load and a launch for each
+    std::copy_if(events.begin(), events.end(), std::back_inserter(launches), [](const json& e) { return e["event"] == "launch"; });
+    EXPECT_EQ(events.size(), 8u);  // a load and a launch for each
     ASSERT_EQ(launches.size(), 4u);
     EXPECT_EQ(launches[0]["outcome"], "created");
     EXPECT_TRUE(launches[0]["recorder"]["started"].get<bool>());

@@ -53,8 +53,8 @@ protected:
         EXPECT_EQ((*fields)[5], (json{{"name", "F_DocType"}, {"value", "A678"}}));
     }
     json LastLaunch() {
-        auto r = test::Run({test::Bin("pacs-vantora-driver"), "--journal", "--json", "1"}, dir.path().string());
-        return r.status == 0 ? json::parse(r.out) : json{};
+        const auto events = Journal(1);
+        return events.empty() ? json{} : events.back();
     }
     std::vector<std::string> Names(const std::string& folder) {
         std::vector<std::string> names;
@@ -68,11 +68,18 @@ TEST_F(NoLinks, TheProgramCreatesReusesAndSaysWhyItFailsOnAnyFolderWithoutLinks)
     // A sanitised build checks that its runtime comes first: the shim may.
     env.set("ASAN_OPTIONS", "verify_asan_link_order=0").set("LD_PRELOAD", PVD_NO_LINKS_SHIM).set("PVD_NO_TMPFILE", "1").set("PVD_NO_RENAMEAT2", "1").set("PVD_NO_LINKS", "1");
     const std::string path = drafts + "/987_A678.iaf";
+    // A user whose umask keeps everything private: every user of the folder
+    // must still be able to open the lock to take it.
+    const mode_t umaskBefore = umask(077);
     auto r = Launch();
+    umask(umaskBefore);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, path + "\n");
     ExpectComplete(path);
     EXPECT_EQ(Names(drafts), (std::vector<std::string>{".vnf-publish.lock", "987_A678.iaf"}));
+    struct stat lock{};
+    ASSERT_EQ(stat((drafts + "/.vnf-publish.lock").c_str(), &lock), 0);
+    EXPECT_EQ(lock.st_mode & 0444, 0444u);
     const std::string bytes = ReadFile(path);
     EXPECT_EQ(Launch().status, 0);  // reused, not a byte changed
     EXPECT_EQ(ReadFile(path), bytes);

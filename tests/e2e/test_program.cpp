@@ -17,6 +17,9 @@ namespace {
 using nlohmann::json;
 using test::NativePath;
 using test::WriteFile;
+using test::AfterMrn;
+using test::Field;
+using test::PausingWrite;
 
 using test::Program;
 
@@ -66,11 +69,9 @@ TEST_F(Program, ASecondInstanceEndsAtOnceAndLeavesTheFirstRunning) {
 
     // The journal holds both runs, in order, across the restart; the second
     // instance, which ended at once, wrote nothing.
-    auto r = test::Run({test::Bin("pacs-vantora-driver"), "--journal", "--json", "100"}, dir.path().string());
     std::vector<std::string> events;
     std::set<long> pids;
-    for (std::size_t start = 0, nl; (nl = r.out.find('\n', start)) != std::string::npos; start = nl + 1) {
-        const json e = json::parse(r.out.substr(start, nl - start));
+    for (const json& e : Journal()) {
         std::string what = e["event"];
         if (what == "launch") what += ":" + std::filesystem::path(e["dictation"].get<std::string>()).filename().string();
         events.push_back(what);
@@ -98,12 +99,9 @@ TEST_F(Program, QuitEndsTheRunningProgramAndReturnsOnceItHasEnded) {
     const int status = test::WaitExit(pid, 0);
     EXPECT_EQ(status, 0) << test::ReadFile(dir / ".spawn.out");
     if (status != -1) pid = test::kNoChild;
-    auto journal = test::Run({test::Bin("pacs-vantora-driver"), "--journal", "--json", "100"}, dir.path().string());
-    std::vector<std::string> events;
-    for (std::size_t start = 0, nl; (nl = journal.out.find('\n', start)) != std::string::npos; start = nl + 1)
-        events.push_back(json::parse(journal.out.substr(start, nl - start))["event"]);
-    ASSERT_FALSE(events.empty()) << journal.err;
-    EXPECT_EQ(events.back(), "exit");
+    const auto events = Journal();
+    ASSERT_FALSE(events.empty());
+    EXPECT_EQ(events.back()["event"], "exit");
 
     // Nothing of it is left to block the next start, and --quit reaches that one too.
     StartAndWaitUntilReady();
@@ -148,58 +146,65 @@ TEST_P(Versions, SameOrOlderTimesAreNewVersionsAllTheSame) {
 
 INSTANTIATE_TEST_SUITE_P(Watch, Versions, testing::Values(false, true), [](const auto& i) { return i.param ? "Poll" : "Notify"; });
 
-// A writer that rewrites in place without truncating, in two writes with a
-// pause between them while it keeps the file open: the half-written file
-// parses (new MRN, old accession) but must never be launched.
-TEST_F(Program, PausingWritersThatKeepTheFileOpenNeverLaunchAMixedOrder) {
-    auto fixed = [](int i) {
+// Writers that rewrite the order in place without truncating and pause with
+// the file open after the new MRN: the half-written file parses (new MRN, old
+// accession and name) but must never be launched. Seen through notifications,
+// by the poll alone, and by a program running as another user than the
+// writer, where no lease can tell (POSIX).
+class PausingWriters : public Program, public testing::WithParamInterface<std::string> {};
+
+TEST_P(PausingWriters, NeverGetAMixedOrderLaunched) {
+    auto numbered = [](int i) {
         char n[8];
         std::snprintf(n, sizeof n, "%04d", i);
         return Order(std::string("M") + n, std::string("A") + n);
     };
-    auto rewrite = [&](int i, int pauseMs) {
-        const std::string text = fixed(i);
-        const std::size_t half = text.find("<AccessionNumber>");
-        std::FILE* f = nullptr;  // a reader holding it a moment may refuse a writer on Windows
-        for (int tries = 0; tries < 2000 && !(f = std::fopen(order.c_str(), "r+b")); ++tries)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        ASSERT_NE(f, nullptr);
-        ASSERT_EQ(std::fwrite(text.data(), 1, half, f), half);
-        ASSERT_EQ(std::fflush(f), 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-        ASSERT_EQ(std::fwrite(text.data() + half, 1, text.size() - half, f), text.size() - half);
-        std::fclose(f);
-    };
-    auto launched = [&](const std::string& name) {
-        for (int waited = 0; waited < 15000 && test::ReadFile(recLog).find(name) == std::string::npos; waited += 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return test::ReadFile(recLog).find(name) != std::string::npos;
-    };
-    auto check = [&](std::size_t expected) {
-        auto starts = test::WaitForLines(recLog, expected);
-        for (const auto& l : starts) {
-            const std::string name = std::filesystem::path(json::parse(l)["path"].get<std::string>()).filename().string();
-            EXPECT_EQ(name.substr(1, 4), name.substr(7, 4)) << "a mixed order was launched: " << name;
+    WriteFile(order, numbered(0));
+    if (GetParam() == "Poll") env.set("VANTORA_WATCH", "poll");
+#ifndef _WIN32
+    if (GetParam() == "AnotherUser") {
+        std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
+        ASSERT_EQ(test::Run({"/bin/chown", "-R", "65534:65534", dir.path().string()}, "/").status, 0);
+        runAs = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+#endif
+    StartAndWaitUntilReady();
+    // Every launch holds one order's patient only, and each version is
+    // launched at most once.
+    std::set<std::string> names;
+    auto check = [&](const std::vector<json>& starts) {
+        for (const json& s : starts) {
+            const std::string n = std::filesystem::path(s["path"].get<std::string>()).filename().string().substr(1, 4);
+            EXPECT_EQ(s["path"], NativePath(drafts + "/M" + n + "_A" + n + ".iaf")) << "a mixed order was launched";
+            EXPECT_EQ(Field(s, "F_DocType"), "A" + n);
+            EXPECT_EQ(Field(s, "F_Matter"), "P M" + n);
+            names.insert(n);
         }
-        return starts.size();
+        EXPECT_EQ(names.size(), starts.size()) << "a version was launched twice";
     };
-    WriteFile(order, fixed(0));
-    StartAndWaitUntilReady();
-    for (int i = 1; i <= 50; ++i) rewrite(i, 50);
-    EXPECT_TRUE(launched("M0050_A0050"));  // the last one is launched
-    EXPECT_GE(check(1), 1u);
-    EXPECT_EQ(Stop(SIGTERM), 0);
-
-    // The poll alone, with pauses longer than the settle period: the open
-    // writer is seen.
-    std::filesystem::remove(recLog);
-    env.set("VANTORA_WATCH", "poll");
-    StartAndWaitUntilReady();
-    for (int i = 51; i <= 53; ++i) rewrite(i, 1300);
-    EXPECT_TRUE(launched("M0053_A0053"));
-    check(1);
+    // Back to back: the last one is launched, whatever was skipped.
+    for (int i = 1; i <= 20; ++i) PausingWrite(order, numbered(i), AfterMrn(numbered(i)), 50);
+    ASSERT_TRUE(test::WaitUntil([&] { return test::ReadFile(recLog).find("M0020_A0020") != std::string::npos; }));
+    std::size_t n = Starts(1).size();
+    // Pauses longer than the poll's settle period: each is waited for and launched.
+    for (const auto& [i, pauseMs] : {std::pair{21, 2500}, std::pair{22, 5000}}) {
+        PausingWrite(order, numbered(i), AfterMrn(numbered(i)), pauseMs);
+        const auto starts = Starts(++n);
+        ASSERT_EQ(starts.size(), n) << test::ReadFile(LogFile());
+        EXPECT_EQ(starts.back()["path"], NativePath(drafts + "/M00" + std::to_string(i) + "_A00" + std::to_string(i) + ".iaf"));
+    }
+    const auto starts = Starts(n + 1, 1500);
+    EXPECT_EQ(starts.size(), n);
+    check(starts);
+    EXPECT_TRUE(Logs("is still held open by its writer"));
     EXPECT_EQ(Stop(SIGTERM), 0);
 }
+
+#ifdef _WIN32
+INSTANTIATE_TEST_SUITE_P(Watch, PausingWriters, testing::Values("Notify", "Poll"), [](const auto& i) { return i.param; });
+#else
+INSTANTIATE_TEST_SUITE_P(Watch, PausingWriters, testing::Values("Notify", "Poll", "AnotherUser"), [](const auto& i) { return i.param; });
+#endif
 
 }  // namespace
 }  // namespace pvd

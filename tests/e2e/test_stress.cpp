@@ -90,12 +90,9 @@ TEST_F(TornWrites, EveryLaunchBelongsToAFullyWrittenOrderAndTheLastIsLaunched) {
         if (unparsableBefore.contains(i)) {
             // Once the previous order is launched, a version that does not parse
             // must launch nothing at all, neither now nor at the next polls.
-            for (int waited = 0; waited < 10000 && !Launched(i - 1); waited += 10)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            ASSERT_TRUE(Launched(i - 1)) << "order " << i - 1 << " was never launched";
+            ASSERT_TRUE(test::WaitUntil([&] { return Launched(i - 1); })) << "order " << i - 1 << " was never launched";
             // The recorder may log its start before the program journals it.
-            for (int waited = 0; waited < 10000 && Launches() < test::WaitForLines(recLog, 0, 0).size(); waited += 10)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            test::WaitUntil([&] { return Launches() >= test::WaitForLines(recLog, 0, 0).size(); });
             const std::size_t before = Launches();
             const std::string full = Order(999);
             Rewrite(full.substr(0, full.size() / 2));
@@ -106,18 +103,13 @@ TEST_F(TornWrites, EveryLaunchBelongsToAFullyWrittenOrderAndTheLastIsLaunched) {
         Pause(4000);
     }
     // The last order is launched.
-    bool last = false;
-    for (int waited = 0; waited < 15000 && !(last = Launched(kOrders - 1)); waited += 10)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(last);
+    EXPECT_TRUE(test::WaitUntil([&] { return Launched(kOrders - 1); }));
     EXPECT_EQ(Stop(SIGTERM), 0);
 
     // The launches in the order the program made them (its journal): never
     // back to an older order.
-    auto journal = test::Run({test::Bin("pacs-vantora-driver"), "--journal", "--json", "5000"}, dir.path().string());
     int previous = -1;
-    for (std::size_t start = 0, nl; (nl = journal.out.find('\n', start)) != std::string::npos; start = nl + 1) {
-        const json e = json::parse(journal.out.substr(start, nl - start));
+    for (const json& e : Journal(5000)) {
         if (e["event"] != "launch") continue;
         if (e["outcome"] == "superseded") {
             EXPECT_TRUE(e["recorder"].is_null()) << e.dump();

@@ -172,6 +172,16 @@ inline RunResult Run(const std::vector<std::string>& args, const std::string& sc
     return r;
 }
 
+// Waits, looking every 10 ms, until `done` says so or the time is up; whether it did.
+template <typename Done>
+bool WaitUntil(Done done, int timeoutMs = 15000) {
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return done();
+}
+
 // Waits until the file holds at least `lines` lines (the recorder runs on its own).
 inline std::vector<std::string> WaitForLines(const std::string& file, std::size_t lines, int timeoutMs = 15000) {
     std::vector<std::string> out;

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "child_process.h"
 #include "platform/settings_store.h"
 #include "settings_fixture.h"
@@ -43,6 +45,31 @@ inline void MoveInto(const std::string& from, const std::string& to) {
     for (int tries = 0; tries < 2000; ++tries, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
         if (std::filesystem::rename(from, to, ec), !ec) return;
     ADD_FAILURE() << "cannot move " << from << " to " << to << ": " << ec.message();
+}
+
+// Rewrites a file in place as a careless writer does: no truncation, the
+// first `cut` bytes, a pause with the file open, then the rest. A reader
+// holding it a moment may refuse a writer on Windows: it tries again.
+inline void PausingWrite(const std::string& path, const std::string& bytes, std::size_t cut, int pauseMs) {
+    std::FILE* f = nullptr;
+    WaitUntil([&] { return (f = std::fopen(path.c_str(), "r+b")) != nullptr; }, 2000);
+    ASSERT_NE(f, nullptr) << path;
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, cut, f), cut);
+    ASSERT_EQ(std::fflush(f), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    ASSERT_EQ(std::fwrite(bytes.data() + cut, 1, bytes.size() - cut, f), bytes.size() - cut);
+    std::fclose(f);
+}
+
+// Where an order's MRN ends: cut there, the half state reads as an order with
+// the new MRN and the old accession number and name.
+inline std::size_t AfterMrn(const std::string& order) { return order.find("</PatientID>") + std::string("</PatientID>").size(); }
+
+// A field of a recorder start, "(none)" when the file has none.
+inline std::string Field(const nlohmann::json& start, const std::string& name) {
+    for (const auto& f : start["fields"])
+        if (f["name"] == name) return f["value"];
+    return "(none)";
 }
 
 // The tray program as a real process, without a window (offscreen on POSIX,
@@ -110,13 +137,30 @@ protected:
     // --launch journals its load, but no start): for a run without a log.
     bool StartedUp() {
         const std::string journal = NativePath(dir / "state/Vantora/VNRecorder/journal.jsonl");
-        for (int waited = 0; waited < 15000; waited += 10) {
+        return WaitUntil([&] {
             const std::string events = ReadFile(journal);
             const std::size_t start = events.rfind("\"event\":\"start\"");
-            if (start != std::string::npos && events.find("\"event\":\"load\"", start) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+            return start != std::string::npos && events.find("\"event\":\"load\"", start) != std::string::npos;
+        });
+    }
+    // Waits until the log holds the text.
+    bool Logs(const std::string& text, int timeoutMs = 15000) {
+        return WaitUntil([&] { return ReadFile(LogFile()).find(text) != std::string::npos; }, timeoutMs);
+    }
+    // The recorder's starts, once there are `n` of them or the time is up.
+    std::vector<nlohmann::json> Starts(std::size_t n, int timeoutMs = 15000) {
+        std::vector<nlohmann::json> out;
+        for (const auto& l : WaitForLines(recLog, n, timeoutMs)) out.push_back(nlohmann::json::parse(l));
+        return out;
+    }
+    // The journal's last `count` events, as --journal --json gives them.
+    std::vector<nlohmann::json> Journal(int count = 100) {
+        const RunResult r = test::Run({Bin("pacs-vantora-driver"), "--journal", "--json", std::to_string(count)}, dir.path().string());
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::vector<nlohmann::json> events;
+        for (std::size_t start = 0, nl; (nl = r.out.find('\n', start)) != std::string::npos; start = nl + 1)
+            events.push_back(nlohmann::json::parse(r.out.substr(start, nl - start)));
+        return events;
     }
     // Whether the program still runs; once it has ended, it is no child any more.
     bool Alive() {
@@ -181,8 +225,7 @@ public:
                 if (lines[i].find(" - Load XML ") != std::string::npos) return true;
             return false;
         };
-        for (int waited = 0; waited < 15000 && !loaded(); waited += 10) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(loaded()) << ReadFile(LogFile()) << ReadFile(dir / ".spawn.out");
+        ASSERT_TRUE(WaitUntil(loaded)) << ReadFile(LogFile()) << ReadFile(dir / ".spawn.out");
     }
 };
 
