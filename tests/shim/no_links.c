@@ -4,6 +4,10 @@
  *   PVD_NO_TMPFILE   open(O_TMPFILE) fails with EOPNOTSUPP
  *   PVD_NO_RENAMEAT2 renameat2 fails with EINVAL
  *   PVD_NO_LINKS     link and linkat fail with EPERM
+ *   PVD_NO_TEMPFILES mkostemps fails with EDQUOT, as on a user over quota
+ *   PVD_FAIL_CLOSE   closing one of the format library's hidden temporaries
+ *                    (".vnf-" names) reports EIO, as NFS reports a write that
+ *                    failed late; the descriptor is closed all the same
  * Loaded with LD_PRELOAD, or linked into a test program before the C library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -13,6 +17,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 static int On(const char *name) {
@@ -74,4 +79,32 @@ int linkat(int olddir, const char *from, int newdir, const char *to, int flags) 
         return -1;
     }
     return NEXT("linkat", int (*)(int, const char *, int, const char *, int))(olddir, from, newdir, to, flags);
+}
+
+int mkostemps(char *tmpl, int suffixlen, int flags) {
+    if (On("PVD_NO_TEMPFILES")) {
+        errno = EDQUOT;
+        return -1;
+    }
+    return NEXT("mkostemps", int (*)(char *, int, int))(tmpl, suffixlen, flags);
+}
+
+int close(int fd) {
+    int temporary = 0;
+    if (On("PVD_FAIL_CLOSE")) {
+        char link[64], target[4096];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        const ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n > 0) {
+            target[n] = 0;
+            const char *base = strrchr(target, '/');
+            temporary = base && strncmp(base + 1, ".vnf-", 5) == 0 && strstr(base, ".vnf-publish.lock") == NULL;
+        }
+    }
+    const int r = NEXT("close", int (*)(int))(fd);
+    if (r == 0 && temporary) {
+        errno = EIO;
+        return -1;
+    }
+    return r;
 }

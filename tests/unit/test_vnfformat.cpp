@@ -422,16 +422,45 @@ TEST(VnfFormat, FoldersWithoutLinksGetCompleteFilesAndNeverAReplacedOne) {
     EXPECT_EQ(Listing(dir), (std::vector<std::string>{".vnf-publish.lock", "987_A678.iaf"}));
 }
 
+// A save of a published file goes through a new hidden temporary. When none
+// can be made, or closing it reports a write that failed late, the save
+// fails with the system's reason and the published file stays as it was.
+TEST(VnfFormat, APublishedFileIsReplacedOnlyByATemporaryThatWasWholeAndClosed) {
+    TempDir dir;
+    const std::string path = dir / "a.iaf";
+    int32_t h = VNFCreateFileUnnamed(path.c_str());
+    AddVNFField(h, "F_Subject", "987");
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    ASSERT_EQ(VNFPublishFile(h), VNF_OK);
+    const std::string published = ReadFile(path);
+    AddVNFField(h, "F_Author", "dr");
+    for (const auto& [fault, why] : {std::pair{"PVD_NO_TEMPFILES", "create the file: " + SystemText(EDQUOT)},
+                                     std::pair{"PVD_FAIL_CLOSE", "save the file: " + SystemText(EIO)}}) {
+        setenv(fault, "1", 1);
+        EXPECT_EQ(SaveVNFFile(h), VNF_E_IO) << fault;
+        unsetenv(fault);
+        EXPECT_EQ(LastFailure(), why);
+        EXPECT_EQ(ReadFile(path), published) << fault;
+        EXPECT_EQ(Listing(dir), std::vector<std::string>{"a.iaf"}) << fault;
+    }
+    EXPECT_EQ(SaveVNFFile(h), VNF_OK);
+    CloseVNFFile(h);
+    EXPECT_EQ(ReadBack(path)->fields, (Fields{{"F_Subject", "987"}, {"F_Author", "dr"}}));
+}
+
 #endif
 
 TEST(VnfFormat, AFieldThatCannotBeStoredFailsTheSaveInsteadOfShorteningTheFile) {
     TempDir dir;
     const std::string path = dir / "a.iaf";
     int32_t h = VNFCreateFileUnnamed(path.c_str());
-    const std::string huge(200u * 1024u * 1024u, 'v');  // two of them pass the field limit
+    // Fields take up to 256 MiB, each 8 bytes more than its name and value:
+    // this one leaves 10 bytes, then one byte too many is refused, and the
+    // 10 bytes left can still be taken.
+    const std::string huge(256u * 1024u * 1024u - 10u - 9u, 'v');
     EXPECT_EQ(AddVNFField(h, "a", huge.c_str()), VNF_OK);
-    EXPECT_EQ(AddVNFField(h, "b", huge.c_str()), VNF_E_ARGUMENT);
-    EXPECT_EQ(AddVNFField(h, "c", "small"), VNF_OK);
+    EXPECT_EQ(AddVNFField(h, "b", "vv"), VNF_E_ARGUMENT);
+    EXPECT_EQ(AddVNFField(h, "c", "v"), VNF_OK);
     EXPECT_NE(SaveVNFFile(h), VNF_OK);
     EXPECT_NE(VNFPublishFile(h), VNF_OK);
     CloseVNFFile(h);
