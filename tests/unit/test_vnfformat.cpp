@@ -306,10 +306,17 @@ TEST(VnfFormat, DamagedFilesAreNotReadAsDictations) {
         WriteFile(dir / "cut.iaf", good.substr(0, cut));
         EXPECT_EQ(VNFOpenFileRead((dir / "cut.iaf").c_str()), 0) << cut;
     }
-    std::string lying = good;
-    lying[good.find("vnff") + 20] = '\x7F';  // the name length now runs past the chunk
-    WriteFile(dir / "lying.iaf", lying);
-    EXPECT_EQ(VNFOpenFileRead((dir / "lying.iaf").c_str()), 0);
+    // A name length that runs past the chunk, and any byte of the RIFF,
+    // WAVE or field marks changed (another kind of file).
+    std::vector<std::size_t> changed = {good.find("vnff") + 20};
+    for (const std::size_t mark : {std::size_t{0}, std::size_t{8}, good.find("VNF1")})
+        for (std::size_t i = 0; i < 4; ++i) changed.push_back(mark + i);
+    for (const std::size_t at : changed) {
+        std::string other = good;
+        other[at] = static_cast<char>(other[at] ^ 0x20);
+        WriteFile(dir / "other.iaf", other);
+        EXPECT_EQ(VNFOpenFileRead((dir / "other.iaf").c_str()), 0) << at;
+    }
 }
 
 #ifndef _WIN32  // on Windows the file is built under a hidden temporary name, which a listing shows
