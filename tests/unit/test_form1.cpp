@@ -110,22 +110,16 @@ TEST_F(Form1Test, AnOrderWrittenDuringStartUpIsLaunched) {
     EXPECT_EQ(Started(), 1);
 }
 
-TEST_F(Form1Test, BothLoadersParseOneReadingOfTheFile) {
+TEST_F(Form1Test, OnlyWhenTheFixedLayoutFailsIsTheGenericLoaderTriedOnTheSameReading) {
     services.legacyOk = false;
     services.Write(xml, "a");
-    form.Form_Load();
+    ASSERT_TRUE(form.Form_Load());
+    EXPECT_TRUE(form.launchEnabled());
     services.Write(xml, "b");
     form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
-    EXPECT_EQ(services.reads, 2);
+    EXPECT_EQ(services.reads, 2);  // one reading of each version, for both loaders
     EXPECT_EQ(services.legacySaw, (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(services.genericSaw, services.legacySaw);
-}
-
-TEST_F(Form1Test, OnlyWhenTheFixedLayoutFailsIsTheGenericLoaderTried) {
-    services.legacyOk = false;
-    ASSERT_TRUE(form.Form_Load());
-    EXPECT_TRUE(services.Called("generic:" + xml));
-    EXPECT_TRUE(form.launchEnabled());
 
     FakeServices none;
     none.legacyOk = none.genericOk = false;
@@ -497,6 +491,17 @@ TEST_F(Form1Test, LaunchCreatesOnceReusesAfterAndReportsFailure) {
     EXPECT_EQ(services.journaledLaunches.back().dictationPath, path);
     EXPECT_EQ(services.journaledLaunches.size(), 3u);
     EXPECT_TRUE(services.journaledLoads.empty());  // launches by hand follow no load
+
+    // A recorder that cannot start is shown and logged with the system's
+    // reason; none configured is silent, as always.
+    services.createResult = CreateResult::Created;
+    services.recorder = {"/r/rec --fast", false, 0, "No such file or directory"};
+    EXPECT_EQ(form.Launch().result, LaunchResult::Created);
+    EXPECT_EQ(view.messages.back(), "Unable to start the recorder /r/rec --fast");
+    EXPECT_EQ(Logged("Unable to start the recorder /r/rec --fast: No such file or directory"), 1);
+    services.recorder = {};
+    form.Launch();
+    EXPECT_EQ(view.messages.size(), 2u);
 }
 
 TEST_F(Form1Test, AFileIsReusedOnlyWhenItWasMadeForThisOrder) {
@@ -591,19 +596,6 @@ TEST_F(Form1Test, NamesTheFileSystemCannotCarrySafelyAreRefused) {
     // Letters of any script, and decomposed accents, are fine.
     form.order().fields = {"Jos\xC3\xA9", "e\xCC\x81", "", "", ""};
     EXPECT_EQ(form.Launch().result, LaunchResult::Created);
-}
-
-TEST_F(Form1Test, ARecorderThatCannotStartIsReported) {
-    form.order().fields = {"987", "A678", "", "", ""};
-    services.recorder = {"/r/rec --fast", false, 0, "No such file or directory"};
-    LaunchOutcome out = form.Launch();
-    EXPECT_EQ(out.result, LaunchResult::Created);
-    EXPECT_EQ(view.messages, std::vector<std::string>{"Unable to start the recorder /r/rec --fast"});
-    EXPECT_EQ(Logged("Unable to start the recorder /r/rec --fast: No such file or directory"), 1);
-    // No recorder configured: silent, as always.
-    services.recorder = {};
-    form.Launch();
-    EXPECT_EQ(view.messages.size(), 1u);
 }
 
 TEST_F(Form1Test, WindowLifetimeThroughTrayCloseAndExit) {
