@@ -20,8 +20,6 @@ class PrivateFolder {
 public:
     PrivateFolder() = default;
     ~PrivateFolder();
-    PrivateFolder(PrivateFolder&& other) noexcept;
-    PrivateFolder& operator=(PrivateFolder&& other) noexcept;
     PrivateFolder(const PrivateFolder&) = delete;
     PrivateFolder& operator=(const PrivateFolder&) = delete;
 

@@ -65,17 +65,6 @@ PrivateFolder::~PrivateFolder() { CloseFd(fd_); }
 
 bool PrivateFolder::IsOpen() const { return fd_ >= 0; }
 
-PrivateFolder::PrivateFolder(PrivateFolder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-
-PrivateFolder& PrivateFolder::operator=(PrivateFolder&& other) noexcept {
-    if (this != &other) {
-        CloseFd(fd_);
-        fd_ = other.fd_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
 PrivateResult PrivateFolder::Open(const std::string& path, bool create, std::string& error) {
     CloseFd(fd_);
     if (path.empty()) return error = "no folder", PrivateResult::Refused;

@@ -51,20 +51,6 @@ PrivateFolder::~PrivateFolder() { CloseIf(handle_); }
 
 bool PrivateFolder::IsOpen() const { return handle_ != nullptr; }
 
-PrivateFolder::PrivateFolder(PrivateFolder&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_)) {
-    other.handle_ = nullptr;
-}
-
-PrivateFolder& PrivateFolder::operator=(PrivateFolder&& other) noexcept {
-    if (this != &other) {
-        CloseIf(handle_);
-        handle_ = other.handle_;
-        path_ = std::move(other.path_);
-        other.handle_ = nullptr;
-    }
-    return *this;
-}
-
 PrivateResult PrivateFolder::Open(const std::string& path, bool create, std::string& error) {
     CloseIf(handle_);
     if (path.empty()) {
