@@ -374,6 +374,9 @@ TEST(VnfFormat, FoldersWithoutLinksGetCompleteFilesAndNeverAReplacedOne) {
         auto lacks = [&](std::string_view what) { return std::find(missing.begin(), missing.end(), what) != missing.end(); };
         const bool unnamed = !lacks("PVD_NO_TMPFILE"), checkedRename = lacks("PVD_NO_RENAMEAT2") && lacks("PVD_NO_LINKS");
         SCOPED_TRACE(std::string(missing.front()) + (missing.size() > 1 ? " and more" : ""));
+        // Every descriptor the files took is given back: a day of launches
+        // must not run the program out of them.
+        const auto fds = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
         TempDir dir;
         const std::string path = dir / "987_A678.iaf";
         int32_t h = VNFCreateFileUnnamed(path.c_str());
@@ -405,6 +408,7 @@ TEST(VnfFormat, FoldersWithoutLinksGetCompleteFilesAndNeverAReplacedOne) {
         std::vector<std::string> left{"987_A678.iaf", "988_A678.iaf"};
         if (checkedRename) left.insert(left.begin(), ".vnf-publish.lock");
         EXPECT_EQ(Listing(dir), left);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), fds);
     }
 
     // With nothing but a rename, the check that the name is free and the
