@@ -90,15 +90,14 @@ protected:
         for (const auto& line : Lines(ReadFile(file))) events.push_back(Json::parse(line));
         return events;
     }
+    static constexpr const char* kDictation = "/d/Drafts/987_A678.iaf";
+    static inline const OrderFields kOrder{"987", "A678", "CT HEAD", "Doe^Jane", "rad1"};
     static JournalLaunch Created() {
-        JournalLaunch l;
-        l.order = {"987", "A678", "CT HEAD", "Doe^Jane", "rad1"};
-        l.dictationPath = "/d/Drafts/987_A678.iaf";
-        l.outcome = "created";
-        l.recorder = "/usr/bin/rec";
-        l.recorderStarted = true;
-        l.recorderPid = 4242;
-        return l;
+        return {.order = kOrder, .dictationPath = kDictation, .outcome = "created", .reason = "", .recorder = "/usr/bin/rec",
+                .recorderStarted = true, .recorderPid = 4242, .recorderReason = ""};
+    }
+    static JournalLoad Failed(const std::string& path, const std::string& reason) {
+        return {.path = path, .identity = {}, .sha256 = "", .ok = false, .loader = "", .order = {}, .reason = reason};
     }
 };
 
@@ -120,26 +119,14 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
     umask(0);  // the modes must not depend on the caller's umask
     Journal journal(log, clock);
     journal.Start();
-    JournalLoad load;
-    load.path = "/d/Drafts/ridavaruz.xml";
-    load.identity = {true, true, 2049, 77, 512, 1796717103'000000007, 0};
-    load.sha256 = Sha256Hex("<DictationData/>");
-    load.ok = true;
-    load.loader = "legacy";
-    load.order = {"987", "A678", "CT HEAD", "Doe^Jane", "rad1"};
-    journal.Load(load);
-    JournalLoad failed;
-    failed.path = load.path;
-    failed.reason = "Unable to Load XML: line 1";
-    journal.Load(failed);
+    journal.Load({.path = "/d/Drafts/ridavaruz.xml", .identity = {true, true, 2049, 77, 512, 1796717103'000000007, 0},
+                  .sha256 = Sha256Hex("<DictationData/>"), .ok = true, .loader = "legacy", .order = kOrder, .reason = ""});
+    journal.Load(Failed("/d/Drafts/ridavaruz.xml", "Unable to Load XML: line 1"));
     journal.Launch(Created());
-    JournalLaunch refused = Created();
-    refused.outcome = "refused", refused.reason = "MRN holds a path separator";
-    refused.recorderStarted = false, refused.recorderPid = 0;
-    journal.Launch(refused);
-    JournalLaunch noRecorder = Created();
-    noRecorder.outcome = "reused", noRecorder.recorder.clear(), noRecorder.recorderStarted = false;
-    journal.Launch(noRecorder);
+    journal.Launch({.order = kOrder, .dictationPath = kDictation, .outcome = "refused", .reason = "MRN holds a path separator",
+                    .recorder = "/usr/bin/rec", .recorderStarted = false, .recorderPid = 0, .recorderReason = ""});
+    journal.Launch({.order = kOrder, .dictationPath = kDictation, .outcome = "reused", .reason = "", .recorder = "",  // none configured
+                    .recorderStarted = false, .recorderPid = 0, .recorderReason = ""});
     journal.Exit();
     umask(022);
     EXPECT_TRUE(log.lines.empty());
@@ -148,7 +135,7 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
     for (const char* level : {"state", "state/Vantora", "state/Vantora/VNRecorder"})
         EXPECT_EQ(Mode(dir.path() / level), 0700u) << level;
 
-    const auto e = Events(File());
+    auto e = Events(File());
     ASSERT_EQ(e.size(), 7u);
     const std::vector<std::string> kinds{"start", "load", "load", "launch", "launch", "launch", "exit"};
     for (std::size_t i = 0; i < e.size(); ++i) {
@@ -156,24 +143,21 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
         EXPECT_EQ(e[i]["seq"], i + 1);
         EXPECT_EQ(e[i]["pid"], getpid());
         EXPECT_EQ(e[i]["time"], "2026-12-08T09:05:03.123+01:00");
+        for (const char* common : {"event", "seq", "pid", "time"}) e[i].erase(common);
     }
     EXPECT_FALSE(e[0]["user"].get<std::string>().empty());
     EXPECT_FALSE(e[0]["host"].get<std::string>().empty());
-    EXPECT_EQ(e[1]["file"], (Json{{"size", 512}, {"mtime", "2026-12-08T09:05:03.000000007+01:00"}, {"device", 2049}, {"file_id", 77}}));
-    EXPECT_EQ(e[1]["sha256"], Sha256Hex("<DictationData/>"));
-    EXPECT_EQ(e[1]["result"], true);
-    EXPECT_EQ(e[1]["loader"], "legacy");
-    EXPECT_EQ(e[1]["order"], (Json{{"mrn", "987"}, {"accession", "A678"}, {"study", "CT HEAD"}, {"patient", "Doe^Jane"}, {"user_id", "rad1"}}));
-    EXPECT_EQ(e[2]["result"], false);
-    EXPECT_EQ(e[2]["reason"], "Unable to Load XML: line 1");
-    EXPECT_FALSE(e[2].contains("order") || e[2].contains("file") || e[2].contains("sha256"));
-    EXPECT_EQ(e[3]["outcome"], "created");
-    EXPECT_EQ(e[3]["dictation"], "/d/Drafts/987_A678.iaf");
-    EXPECT_EQ(e[3]["recorder"], (Json{{"path", "/usr/bin/rec"}, {"started", true}, {"pid", 4242}}));
-    EXPECT_EQ(e[4]["reason"], "MRN holds a path separator");
-    EXPECT_EQ(e[4]["recorder"]["started"], false);
-    EXPECT_FALSE(e[4]["recorder"].contains("pid"));
-    EXPECT_TRUE(e[5]["recorder"].is_null());
+    // Each event holds exactly its facts.
+    const Json order{{"mrn", "987"}, {"accession", "A678"}, {"study", "CT HEAD"}, {"patient", "Doe^Jane"}, {"user_id", "rad1"}};
+    EXPECT_EQ(e[1], (Json{{"path", "/d/Drafts/ridavaruz.xml"},
+                          {"file", {{"size", 512}, {"mtime", "2026-12-08T09:05:03.000000007+01:00"}, {"device", 2049}, {"file_id", 77}}},
+                          {"sha256", Sha256Hex("<DictationData/>")}, {"result", true}, {"loader", "legacy"}, {"order", order}}));
+    EXPECT_EQ(e[2], (Json{{"path", "/d/Drafts/ridavaruz.xml"}, {"result", false}, {"reason", "Unable to Load XML: line 1"}}));
+    EXPECT_EQ(e[3], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "created"},
+                          {"recorder", {{"path", "/usr/bin/rec"}, {"started", true}, {"pid", 4242}}}}));
+    EXPECT_EQ(e[4], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "refused"}, {"reason", "MRN holds a path separator"},
+                          {"recorder", {{"path", "/usr/bin/rec"}, {"started", false}}}}));
+    EXPECT_EQ(e[5], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "reused"}, {"recorder", nullptr}}));
 
     // Removed by the user: made again. Replaced by a readable file ending in
     // a torn line: made private, and the next event still on a line of its own.
@@ -199,48 +183,37 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
     const std::string victim = dir / "victim.txt";
     struct Case {
         const char* name;
-        std::function<void()> prepare;
+        fs::path made;  // the levels that exist before the journal writes
+        std::function<void()> then;
         std::string why;
     };
-    const fs::path vantora = dir.path() / "state/Vantora";
+    const fs::path vantora = dir.path() / "state/Vantora", elsewhere = dir.path() / "elsewhere";
     const std::string folder = Folder();
+    const auto giveAway = [](const fs::path& p) { ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0); };
     const std::vector<Case> cases{
-        {"journal is a link", [&] {
-             fs::create_directories(Folder());
-             fs::create_symlink(victim, File());
-         }, "journal.jsonl is a link"},
-        {"folder of another user", [&] {
-             fs::create_directories(Folder());
-             ASSERT_EQ(chown(Folder().c_str(), 65534, 65534), 0);
-         }, folder + " belongs to another user"},
-        {"level above of another user", [&] {
-             fs::create_directories(vantora);
-             ASSERT_EQ(chown(vantora.c_str(), 65534, 65534), 0);
-         }, vantora.string() + " belongs to another user"},
-        {"folder is a link", [&] {
-             fs::create_directories(vantora);
-             fs::create_directory(dir.path() / "elsewhere");
-             fs::permissions(dir.path() / "elsewhere", fs::perms(0700));
-             fs::create_directory_symlink(dir.path() / "elsewhere", Folder());
-         }, folder + " is a link"},
-        {"folder writable by the group", [&] {
-             fs::create_directories(Folder());
-             fs::permissions(Folder(), fs::perms(0770));
-         }, folder + " can be written by other users"},
+        {"journal is a link", Folder(), [&] { fs::create_symlink(victim, File()); }, "journal.jsonl is a link"},
+        {"folder of another user", Folder(), [&] { giveAway(Folder()); }, folder + " belongs to another user"},
+        {"level above of another user", vantora, [&] { giveAway(vantora); }, vantora.string() + " belongs to another user"},
+        {"folder is a link", elsewhere, [&] { fs::create_directory_symlink(elsewhere, Folder()); }, folder + " is a link"},
+        {"folder writable by the group", Folder(), [&] { fs::permissions(Folder(), fs::perms(0770)); },
+         folder + " can be written by other users"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(dir.path() / "state");
-        fs::remove_all(dir.path() / "elsewhere");
+        fs::remove_all(elsewhere);
         WriteFile(victim, "victim's data\n");
-        c.prepare();
+        fs::create_directories(vantora);
+        fs::create_directories(c.made);
+        fs::permissions(c.made, fs::perms(0700));
+        c.then();
         MemoryLog caseLog;
         Journal journal(caseLog, clock);
         journal.Start();
         journal.Launch(Created());
         journal.Exit();
         EXPECT_EQ(ReadFile(victim), "victim's data\n");
-        EXPECT_FALSE(fs::exists(dir.path() / "elsewhere/journal.jsonl"));
+        EXPECT_FALSE(fs::exists(elsewhere / "journal.jsonl"));
         EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(File())));
         ASSERT_EQ(caseLog.lines.size(), 1u);
         EXPECT_EQ(caseLog.lines[0], "Unable to write the journal " + File() + ": " + c.why);
@@ -334,22 +307,16 @@ TEST_F(JournalTest, ConcurrentWritersLoseNothingAcrossRotations) {
 TEST_F(JournalTest, ReaderPrintsAlignedTextOrJsonAndSkipsWhatIsNotAnEvent) {
     Journal journal(log, clock);
     journal.Start();
-    JournalLoad failed;
-    failed.path = "/d/order.xml";
-    failed.reason = "not well-formed";
-    journal.Load(failed);
+    journal.Load(Failed("/d/order.xml", "not well-formed"));
     // Hand edits and a torn line between events.
     { std::ofstream(File(), std::ios::app) << "not json\n[1,2]\n{\"no\":\"event\"}\n\n{\"event\":\"lau"; }
-    JournalLaunch refused = Created();
-    refused.outcome = "refused", refused.reason = "bad name";
     // C0, DEL and C1 controls (CSI among them) must not reach the terminal
     // as they are; a space and a no-break space are text.
-    refused.dictationPath = "/d/Drafts/\x1b[31m\xC2\x9B" "31m\xC2\x80\xC2\x9F\x7F\x1F \xC2\xA0red.iaf";
-    refused.recorderStarted = false;
-    journal.Launch(refused);
-    JournalLaunch failedStart = Created();
-    failedStart.recorderStarted = false, failedStart.recorderReason = "No such file or directory";
-    journal.Launch(failedStart);
+    journal.Launch({.order = kOrder, .dictationPath = "/d/Drafts/\x1b[31m\xC2\x9B" "31m\xC2\x80\xC2\x9F\x7F\x1F \xC2\xA0red.iaf",
+                    .outcome = "refused", .reason = "bad name", .recorder = "/usr/bin/rec", .recorderStarted = false, .recorderPid = 0,
+                    .recorderReason = ""});
+    journal.Launch({.order = kOrder, .dictationPath = kDictation, .outcome = "created", .reason = "", .recorder = "/usr/bin/rec",
+                    .recorderStarted = false, .recorderPid = 0, .recorderReason = "No such file or directory"});
     journal.Launch(Created());
 
     std::ostringstream text, err;
