@@ -92,6 +92,13 @@ protected:
     }
     static constexpr const char* kDictation = "/d/Drafts/987_A678.iaf";
     static inline const OrderFields kOrder{"987", "A678", "CT HEAD", "Doe^Jane", "rad1"};
+    // The last `count` events as the reader prints them; it must succeed without a word.
+    std::vector<std::string> Printed(std::size_t count, bool json) {
+        std::ostringstream out, err;
+        EXPECT_EQ(PrintJournal(out, err, count, json, File()), 0);
+        EXPECT_EQ(err.str(), "");
+        return Lines(out.str());
+    }
     static JournalLaunch Created() {
         return {.order = kOrder, .dictationPath = kDictation, .outcome = "created", .reason = "", .recorder = "/usr/bin/rec",
                 .recorderStarted = true, .recorderPid = 4242, .recorderReason = ""};
@@ -101,7 +108,86 @@ protected:
     }
 };
 
-#ifndef _WIN32  // the XDG variables, the umask and permission bits are POSIX's
+TEST_F(JournalTest, RotationKeepsFiveGenerationsAndTheReaderSpansThem) {
+    constexpr std::uint64_t kBound = 1500;
+    Journal journal(log, clock, File(), kBound);
+    for (int i = 0; i < 60; ++i) journal.Launch(Created());
+    EXPECT_TRUE(log.lines.empty());
+    for (int g = 1; g <= 5; ++g) {
+        const fs::path gen = Folder() / ("journal." + std::to_string(g) + ".jsonl");
+        ASSERT_TRUE(fs::exists(gen)) << gen;
+        EXPECT_LE(fs::file_size(gen), kBound);
+#ifndef _WIN32
+        EXPECT_EQ(Mode(gen), 0600u);
+#endif
+    }
+    EXPECT_FALSE(fs::exists(Folder() / "journal.6.jsonl"));
+    EXPECT_LE(fs::file_size(File()), kBound);
+
+    // Everything kept reads back oldest first, without a gap, ending at the last event.
+    const std::size_t inCurrent = Events(File()).size();
+    std::size_t kept = inCurrent;
+    for (int g = 1; g <= 5; ++g) kept += Events((Folder() / ("journal." + std::to_string(g) + ".jsonl")).string()).size();
+    const auto all = Printed(1000, true);
+    ASSERT_EQ(all.size(), kept);
+    ASSERT_LT(all.size(), 60u);  // the oldest were dropped
+    for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(Json::parse(all[i])["seq"], 60 - all.size() + 1 + i);
+
+    const auto last = Printed(inCurrent + 2, true);  // reaches into journal.1
+    ASSERT_EQ(last.size(), inCurrent + 2);
+    EXPECT_EQ(Json::parse(last.front())["seq"], 60 - inCurrent - 1);
+    EXPECT_EQ(Json::parse(last.back())["seq"], 60);
+}
+
+
+TEST_F(JournalTest, ReaderPrintsAlignedTextOrJsonAndSkipsWhatIsNotAnEvent) {
+    Journal journal(log, clock);
+    journal.Start();
+    journal.Load(Failed("/d/order.xml", "not well-formed"));
+    // Hand edits and a torn line between events.
+    { std::ofstream(File(), std::ios::app) << "not json\n[1,2]\n{\"no\":\"event\"}\n\n{\"event\":\"lau"; }
+    // C0, DEL and C1 controls (CSI among them) must not reach the terminal
+    // as they are; a space and a no-break space are text.
+    journal.Launch({.order = kOrder, .dictationPath = "/d/Drafts/\x1b[31m\xC2\x9B" "31m\xC2\x80\xC2\x9F\x7F\x1F \xC2\xA0red.iaf",
+                    .outcome = "refused", .reason = "bad name", .recorder = "/usr/bin/rec", .recorderStarted = false, .recorderPid = 0,
+                    .recorderReason = ""});
+    journal.Launch({.order = kOrder, .dictationPath = kDictation, .outcome = "created", .reason = "", .recorder = "/usr/bin/rec",
+                    .recorderStarted = false, .recorderPid = 0, .recorderReason = "No such file or directory"});
+    journal.Launch(Created());
+
+    const auto lines = Printed(4, false);
+    ASSERT_EQ(lines.size(), 4u);
+    const std::string t = "2026-12-08T09:05:03.123+01:00  " + std::to_string(ProcessId()) + "  ";
+    EXPECT_EQ(lines[0], t + "#2  load    failed   /d/order.xml  reason: not well-formed");
+    EXPECT_EQ(lines[1], t + "#3  launch  refused  /d/Drafts/?[31m?31m???? \xC2\xA0red.iaf  reason: bad name  recorder /usr/bin/rec not started");
+    EXPECT_EQ(lines[2], t + "#4  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec not started: No such file or directory");
+    EXPECT_EQ(lines[3], t + "#5  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec (pid 4242)");
+
+    std::ostringstream json, out, none, err;
+    EXPECT_EQ(*RunCommandLine({"--journal", "2", "--json"}, json, err), 0);
+    const auto jl = Lines(json.str());
+    ASSERT_EQ(jl.size(), 2u);
+    EXPECT_EQ(Json::parse(jl[0])["seq"], 4);
+    EXPECT_EQ(Json::parse(jl[1])["recorder"]["pid"], 4242);
+    EXPECT_EQ(*RunCommandLine({"--journal"}, out, err), 0);
+    EXPECT_EQ(Lines(out.str()).size(), 5u);  // the default 20 holds all five events
+    EXPECT_EQ(Lines(out.str())[0].find("#1  start            version "), t.size());
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--journal", "0"}, {"--journal", "-3"}, {"--journal", "2x"}, {"--journal", "--json", "--json"},
+             {"--journal", "1", "2"}, {"--journal", "99999999999999999999999"}}) {
+        std::ostringstream o, e;
+        EXPECT_EQ(*RunCommandLine(bad, o, e), 2) << bad.back();
+        EXPECT_EQ(o.str(), "");
+    }
+    env.set(kStateVariable, dir / "empty");  // no journal yet: nothing, and success
+    EXPECT_EQ(*RunCommandLine({"--journal", "--json"}, none, err), 0);
+    EXPECT_EQ(none.str(), "");
+    EXPECT_FALSE(fs::exists(dir.path() / "empty"));  // reading creates nothing
+}
+
+
+#ifndef _WIN32  // from here POSIX only: the XDG variables, the umask, permission bits, other users, links, fork
 TEST_F(JournalTest, FileNameFollowsXdgStateHome) {
     EXPECT_EQ(JournalFileName(), File());
     env.set("XDG_STATE_HOME", "relative/state").set("HOME", "/home/ann");  // only an absolute one counts
@@ -172,9 +258,8 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
     EXPECT_TRUE(log.lines.empty());
 }
 
-#endif
 
-#ifndef _WIN32  // other users, links and permission bits as POSIX has them
+// Other users, links and permission bits as POSIX has them.
 // Another local user may create the folder first or put a link where the
 // journal belongs: nothing is ever written through them, and the activity
 // log says so once, however many events follow.
@@ -225,44 +310,8 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
     EXPECT_NE(err.str().find("unable to read the journal"), std::string::npos);
 }
 
-#endif
 
-TEST_F(JournalTest, RotationKeepsFiveGenerationsAndTheReaderSpansThem) {
-    constexpr std::uint64_t kBound = 1500;
-    Journal journal(log, clock, File(), kBound);
-    for (int i = 0; i < 60; ++i) journal.Launch(Created());
-    EXPECT_TRUE(log.lines.empty());
-    for (int g = 1; g <= 5; ++g) {
-        const fs::path gen = Folder() / ("journal." + std::to_string(g) + ".jsonl");
-        ASSERT_TRUE(fs::exists(gen)) << gen;
-        EXPECT_LE(fs::file_size(gen), kBound);
-#ifndef _WIN32
-        EXPECT_EQ(Mode(gen), 0600u);
-#endif
-    }
-    EXPECT_FALSE(fs::exists(Folder() / "journal.6.jsonl"));
-    EXPECT_LE(fs::file_size(File()), kBound);
-
-    // Everything kept reads back oldest first, without a gap, ending at the last event.
-    const std::size_t inCurrent = Events(File()).size();
-    std::size_t kept = inCurrent;
-    for (int g = 1; g <= 5; ++g) kept += Events((Folder() / ("journal." + std::to_string(g) + ".jsonl")).string()).size();
-    std::ostringstream out, err;
-    ASSERT_EQ(PrintJournal(out, err, 1000, true, File()), 0);
-    const auto all = Lines(out.str());
-    ASSERT_EQ(all.size(), kept);
-    ASSERT_LT(all.size(), 60u);  // the oldest were dropped
-    for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(Json::parse(all[i])["seq"], 60 - all.size() + 1 + i);
-
-    std::ostringstream some, err2;
-    ASSERT_EQ(PrintJournal(some, err2, inCurrent + 2, true, File()), 0);  // reaches into journal.1
-    const auto last = Lines(some.str());
-    ASSERT_EQ(last.size(), inCurrent + 2);
-    EXPECT_EQ(Json::parse(last.front())["seq"], 60 - inCurrent - 1);
-    EXPECT_EQ(Json::parse(last.back())["seq"], 60);
-}
-
-#ifndef _WIN32  // the writers are forked
+// The writers are forked.
 TEST_F(JournalTest, ConcurrentWritersLoseNothingAcrossRotations) {
     constexpr std::uint64_t kBound = 12000;
     constexpr int kEach = 150;
@@ -285,10 +334,8 @@ TEST_F(JournalTest, ConcurrentWritersLoseNothingAcrossRotations) {
     }
     ASSERT_TRUE(fs::exists(Folder() / "journal.2.jsonl"));  // it did rotate, more than once
     ASSERT_FALSE(fs::exists(Folder() / "journal.5.jsonl"));  // and nothing had to be dropped
-    std::ostringstream out, err;
-    ASSERT_EQ(PrintJournal(out, err, 10'000, true, File()), 0);
     std::map<long, std::vector<int>> seqs;
-    for (const auto& line : Lines(out.str())) {
+    for (const auto& line : Printed(10'000, true)) {
         const Json e = Json::parse(line);
         seqs[e["pid"].get<long>()].push_back(e["seq"].get<int>());
     }
@@ -303,56 +350,6 @@ TEST_F(JournalTest, ConcurrentWritersLoseNothingAcrossRotations) {
 }
 
 #endif
-
-TEST_F(JournalTest, ReaderPrintsAlignedTextOrJsonAndSkipsWhatIsNotAnEvent) {
-    Journal journal(log, clock);
-    journal.Start();
-    journal.Load(Failed("/d/order.xml", "not well-formed"));
-    // Hand edits and a torn line between events.
-    { std::ofstream(File(), std::ios::app) << "not json\n[1,2]\n{\"no\":\"event\"}\n\n{\"event\":\"lau"; }
-    // C0, DEL and C1 controls (CSI among them) must not reach the terminal
-    // as they are; a space and a no-break space are text.
-    journal.Launch({.order = kOrder, .dictationPath = "/d/Drafts/\x1b[31m\xC2\x9B" "31m\xC2\x80\xC2\x9F\x7F\x1F \xC2\xA0red.iaf",
-                    .outcome = "refused", .reason = "bad name", .recorder = "/usr/bin/rec", .recorderStarted = false, .recorderPid = 0,
-                    .recorderReason = ""});
-    journal.Launch({.order = kOrder, .dictationPath = kDictation, .outcome = "created", .reason = "", .recorder = "/usr/bin/rec",
-                    .recorderStarted = false, .recorderPid = 0, .recorderReason = "No such file or directory"});
-    journal.Launch(Created());
-
-    std::ostringstream text, err;
-    ASSERT_EQ(PrintJournal(text, err, 4, false, File()), 0);
-    EXPECT_EQ(err.str(), "");
-    const auto lines = Lines(text.str());
-    ASSERT_EQ(lines.size(), 4u);
-    const std::string t = "2026-12-08T09:05:03.123+01:00  " + std::to_string(ProcessId()) + "  ";
-    EXPECT_EQ(lines[0], t + "#2  load    failed   /d/order.xml  reason: not well-formed");
-    EXPECT_EQ(lines[1], t + "#3  launch  refused  /d/Drafts/?[31m?31m???? \xC2\xA0red.iaf  reason: bad name  recorder /usr/bin/rec not started");
-    EXPECT_EQ(lines[2], t + "#4  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec not started: No such file or directory");
-    EXPECT_EQ(lines[3], t + "#5  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec (pid 4242)");
-    EXPECT_EQ(text.str().find('{'), std::string::npos);
-
-    std::ostringstream json, out, none;
-    EXPECT_EQ(*RunCommandLine({"--journal", "2", "--json"}, json, err), 0);
-    const auto jl = Lines(json.str());
-    ASSERT_EQ(jl.size(), 2u);
-    EXPECT_EQ(Json::parse(jl[0])["seq"], 4);
-    EXPECT_EQ(Json::parse(jl[1])["recorder"]["pid"], 4242);
-    EXPECT_EQ(*RunCommandLine({"--journal"}, out, err), 0);
-    EXPECT_EQ(Lines(out.str()).size(), 5u);  // the default 20 holds all five events
-    EXPECT_EQ(Lines(out.str())[0].find("#1  start            version "), t.size());
-
-    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"--journal", "0"}, {"--journal", "-3"}, {"--journal", "2x"}, {"--journal", "--json", "--json"},
-             {"--journal", "1", "2"}, {"--journal", "99999999999999999999999"}}) {
-        std::ostringstream o, e;
-        EXPECT_EQ(*RunCommandLine(bad, o, e), 2) << bad.back();
-        EXPECT_EQ(o.str(), "");
-    }
-    env.set(kStateVariable, dir / "empty");  // no journal yet: nothing, and success
-    EXPECT_EQ(*RunCommandLine({"--journal", "--json"}, none, err), 0);
-    EXPECT_EQ(none.str(), "");
-    EXPECT_FALSE(fs::exists(dir.path() / "empty"));  // reading creates nothing
-}
 
 }  // namespace
 }  // namespace pvd

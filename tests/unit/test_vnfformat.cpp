@@ -192,7 +192,61 @@ TEST(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
     EXPECT_EQ(Listing(dir), (std::vector<std::string>{"old.iaf", "race.iaf"}));
 }
 
-#ifndef _WIN32  // child processes by fork, permission bits and file-size limits are POSIX's
+TEST(VnfFormat, LargeFieldsAnyBytesAndAnyFormatCodeRoundTrip) {
+    TempDir dir;
+    const std::string name(1 << 20, 'n'), value(1 << 20, 'v');
+    int32_t h = CreateVNFFile((dir / "a.iaf").c_str());
+    VNF_SetRecordWaveParams(h, 8000, 2, 49);  // the format code kept exactly as passed
+    ASSERT_EQ(AddVNFField(h, name.c_str(), value.c_str()), VNF_OK);
+    ASSERT_EQ(AddVNFField(h, "F_Subject", "Jos\xC3\xA9 \x01\xFF"), VNF_OK);  // bytes as given
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    CloseVNFFile(h);
+    auto r = ReadBack(dir / "a.iaf");
+    EXPECT_EQ(r->rate, 8000);
+    EXPECT_EQ(r->channels, 2);
+    EXPECT_EQ(r->format, 49);
+    EXPECT_EQ(r->fields, (Fields{{name, value}, {"F_Subject", "Jos\xC3\xA9 \x01\xFF"}}));
+    char small[4];
+    int32_t hr = VNFOpenFileRead((dir / "a.iaf").c_str());
+    EXPECT_EQ(VNFGetFieldValue(hr, 0, small, sizeof small), 1 << 20);
+    EXPECT_STREQ(small, "vvv");
+    EXPECT_EQ(VNFGetFieldValue(hr, 2, small, sizeof small), -1);
+    CloseVNFFile(hr);
+}
+
+TEST(VnfFormat, DamagedFilesAreNotReadAsDictations) {
+    TempDir dir;
+    int32_t h = CreateVNFFile((dir / "good.iaf").c_str());
+    AddVNFField(h, "F_Subject", "987");
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    CloseVNFFile(h);
+    const std::string good = ReadFile(dir / "good.iaf");
+    for (std::size_t cut : {std::size_t{0}, std::size_t{11}, std::size_t{30}, good.size() - 20}) {
+        WriteFile(dir / "cut.iaf", good.substr(0, cut));
+        EXPECT_EQ(VNFOpenFileRead((dir / "cut.iaf").c_str()), 0) << cut;
+    }
+    std::string lying = good;
+    lying[good.find("vnff") + 20] = '\x7F';  // the name length now runs past the chunk
+    WriteFile(dir / "lying.iaf", lying);
+    EXPECT_EQ(VNFOpenFileRead((dir / "lying.iaf").c_str()), 0);
+}
+
+
+TEST(VnfFormat, AFieldThatCannotBeStoredFailsTheSaveInsteadOfShorteningTheFile) {
+    TempDir dir;
+    const std::string path = dir / "a.iaf";
+    int32_t h = VNFCreateFileUnnamed(path.c_str());
+    const std::string huge(200u * 1024u * 1024u, 'v');  // two of them pass the field limit
+    EXPECT_EQ(AddVNFField(h, "a", huge.c_str()), VNF_OK);
+    EXPECT_EQ(AddVNFField(h, "b", huge.c_str()), VNF_E_ARGUMENT);
+    EXPECT_EQ(AddVNFField(h, "c", "small"), VNF_OK);
+    EXPECT_NE(SaveVNFFile(h), VNF_OK);
+    EXPECT_NE(VNFPublishFile(h), VNF_OK);
+    CloseVNFFile(h);
+    EXPECT_TRUE(Listing(dir).empty());
+}
+
+#ifndef _WIN32  // from here POSIX only: fork, permission bits, file-size limits, flock, FIFOs, unnamed files and the no-links shim
 // Runs body in a child process and returns its exit status.
 template <typename Body>
 int InChild(Body body) {
@@ -247,48 +301,8 @@ TEST(VnfFormat, FullDiskFailsTheSaveAndLeavesNoFile) {
     EXPECT_TRUE(Listing(dir).empty());
 }
 
-#endif
 
-TEST(VnfFormat, LargeFieldsAnyBytesAndAnyFormatCodeRoundTrip) {
-    TempDir dir;
-    const std::string name(1 << 20, 'n'), value(1 << 20, 'v');
-    int32_t h = CreateVNFFile((dir / "a.iaf").c_str());
-    VNF_SetRecordWaveParams(h, 8000, 2, 49);  // the format code kept exactly as passed
-    ASSERT_EQ(AddVNFField(h, name.c_str(), value.c_str()), VNF_OK);
-    ASSERT_EQ(AddVNFField(h, "F_Subject", "Jos\xC3\xA9 \x01\xFF"), VNF_OK);  // bytes as given
-    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
-    CloseVNFFile(h);
-    auto r = ReadBack(dir / "a.iaf");
-    EXPECT_EQ(r->rate, 8000);
-    EXPECT_EQ(r->channels, 2);
-    EXPECT_EQ(r->format, 49);
-    EXPECT_EQ(r->fields, (Fields{{name, value}, {"F_Subject", "Jos\xC3\xA9 \x01\xFF"}}));
-    char small[4];
-    int32_t hr = VNFOpenFileRead((dir / "a.iaf").c_str());
-    EXPECT_EQ(VNFGetFieldValue(hr, 0, small, sizeof small), 1 << 20);
-    EXPECT_STREQ(small, "vvv");
-    EXPECT_EQ(VNFGetFieldValue(hr, 2, small, sizeof small), -1);
-    CloseVNFFile(hr);
-}
-
-TEST(VnfFormat, DamagedFilesAreNotReadAsDictations) {
-    TempDir dir;
-    int32_t h = CreateVNFFile((dir / "good.iaf").c_str());
-    AddVNFField(h, "F_Subject", "987");
-    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
-    CloseVNFFile(h);
-    const std::string good = ReadFile(dir / "good.iaf");
-    for (std::size_t cut : {std::size_t{0}, std::size_t{11}, std::size_t{30}, good.size() - 20}) {
-        WriteFile(dir / "cut.iaf", good.substr(0, cut));
-        EXPECT_EQ(VNFOpenFileRead((dir / "cut.iaf").c_str()), 0) << cut;
-    }
-    std::string lying = good;
-    lying[good.find("vnff") + 20] = '\x7F';  // the name length now runs past the chunk
-    WriteFile(dir / "lying.iaf", lying);
-    EXPECT_EQ(VNFOpenFileRead((dir / "lying.iaf").c_str()), 0);
-}
-
-#ifndef _WIN32  // unnamed files and the no-links shim are Linux's; Windows builds under a hidden name (below)
+// Unnamed files and the no-links shim are Linux's; Windows builds under a hidden name (below).
 // The no-links shim linked into this program takes away what exFAT, FUSE
 // mounts and folders without /proc lack: unnamed files, no-replace renames,
 // links. Every switch is off again when this ends.
@@ -378,23 +392,7 @@ TEST(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne) 
     EXPECT_EQ(Listing(dir), (std::vector<std::string>{".vnf-publish.lock", "987_A678.iaf"}));
 }
 
-#endif
 
-TEST(VnfFormat, AFieldThatCannotBeStoredFailsTheSaveInsteadOfShorteningTheFile) {
-    TempDir dir;
-    const std::string path = dir / "a.iaf";
-    int32_t h = VNFCreateFileUnnamed(path.c_str());
-    const std::string huge(200u * 1024u * 1024u, 'v');  // two of them pass the field limit
-    EXPECT_EQ(AddVNFField(h, "a", huge.c_str()), VNF_OK);
-    EXPECT_EQ(AddVNFField(h, "b", huge.c_str()), VNF_E_ARGUMENT);
-    EXPECT_EQ(AddVNFField(h, "c", "small"), VNF_OK);
-    EXPECT_NE(SaveVNFFile(h), VNF_OK);
-    EXPECT_NE(VNFPublishFile(h), VNF_OK);
-    CloseVNFFile(h);
-    EXPECT_TRUE(Listing(dir).empty());
-}
-
-#ifndef _WIN32  // flock, fork and FIFOs are POSIX's
 TEST(VnfFormat, OnlyStaleTemporariesOfDeadProcessesAreSwept) {
     TempDir dir;
     auto make = [&](const std::string& name, bool old) {
@@ -428,9 +426,7 @@ TEST(VnfFormat, SpecialFilesAreNeverReadAsDictations) {
     EXPECT_EQ(VNFCreateFileUnnamed((dir / "fifo.iaf").c_str()), 0);
 }
 
-#endif
-
-#ifdef _WIN32
+#else
 TEST(VnfFormat, WindowsBuildsUnderAHiddenNameSweepsOnlyWhatNobodyHolds) {
     TempDir dir;
     const std::string path = dir / "987_A678.iaf";
