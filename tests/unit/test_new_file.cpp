@@ -86,29 +86,35 @@ TEST_F(NewFile, MidnightAndEarlyDaysFormat) {
     EXPECT_EQ(VNFFieldNames::FormatCreatedTime(midnight - std::chrono::seconds(1)), "23:59:59");
 }
 
-TEST_F(NewFile, MissingFolderFailsWithNothingOnDiskAndSaysWhy) {
-    VnfDriver driver;
-    const std::string path = dir / "gone/987_A678.iaf";
-    EXPECT_FALSE(MakeNewVnfFile(path, {driver, settings, log, clock}));
-    std::string why;
-    EXPECT_EQ(CreateResult::Failed, CreateNewFile(path, order, {driver, settings, log, clock}, &why));
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "gone"));
-    EXPECT_EQ(why, "create the file: " + SystemText(kNoSuchFolder));
-}
-
-TEST_F(NewFile, AFailedSaveLeavesNoHalfMadeFileAndSaysWhy) {
-    // The first save, then the final one.
-    for (int failAt : {1, 2}) {
-        FailingSave api(failAt);
+TEST_F(NewFile, AFailedCreationLeavesNothingOnDiskAndSaysWhy) {
+    const std::string path = dir / "987_A678.iaf";
+    const RecordSettings zero{};
+    struct Case {
+        const char* name;
+        std::string path;
+        int failAt;
+        const RecordSettings& settings;
+        std::string why;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"missing folder", dir / "gone/987_A678.iaf", 0, settings, "create the file: " + SystemText(kNoSuchFolder)},
+             {"first save fails", path, 1, settings, "save the file: failed save 1"},
+             {"final save fails", path, 2, settings, "save the file: failed save 2"},
+             // Without the file controller no tool could play the file.
+             {"no recording parameters", path, 0, zero, "no recording parameters, " + RecordingSettingsProblem()}}) {
+        SCOPED_TRACE(c.name);
+        FailingSave api(c.failAt);
         VnfDriver driver(api);
-        const std::string path = dir / "987_A678.iaf";
         order.fields.txtMRN = "987";
         std::string why;
-        EXPECT_EQ(CreateResult::Failed, CreateNewFile(path, order, {driver, settings, log, clock}, &why));
-        EXPECT_EQ(why, "save the file: failed save " + std::to_string(failAt));
+        EXPECT_EQ(CreateNewFile(c.path, order, {driver, c.settings, log, clock}, &why), CreateResult::Failed);
+        EXPECT_EQ(why, c.why);
         EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
         EXPECT_EQ(driver.currentHandle(), 0);
     }
+    EXPECT_NE(RecordingSettingsProblem().find("file controller"), std::string::npos) << RecordingSettingsProblem();
+    VnfDriver driver;
+    EXPECT_FALSE(MakeNewVnfFile(dir / "gone/987_A678.iaf", {driver, settings, log, clock}));
 }
 
 TEST_F(NewFile, TheFileAppearsOnlyCompleteAndNeverOverAnotherOne) {
@@ -140,18 +146,6 @@ TEST_F(NewFile, TheFileAppearsOnlyCompleteAndNeverOverAnotherOne) {
     EXPECT_EQ(test::ReadFile(other), "theirs");
     EXPECT_EQ(why, "");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
-}
-
-TEST_F(NewFile, NoRecordingParametersNoFile) {
-    // Without the file controller no tool could play the file.
-    VnfDriver driver;
-    const std::string path = dir / "987_A678.iaf";
-    const RecordSettings zero{};
-    std::string why;
-    EXPECT_EQ(CreateNewFile(path, order, {driver, zero, log, clock}, &why), CreateResult::Failed);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-    EXPECT_EQ(why, "no recording parameters, " + RecordingSettingsProblem());
-    EXPECT_NE(why.find("file controller"), std::string::npos) << why;
 }
 
 TEST(FileControl, ControllerSetsTheRecordingParameters) {

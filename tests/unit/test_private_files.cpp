@@ -64,19 +64,16 @@ TEST_F(PrivateFiles, WithoutTempTheFolderIsTheUsersOwnNeverTmp) {
     EXPECT_EQ(source.text, "environment TEMP");
 }
 
-TEST_F(PrivateFiles, FoldersAndTheLogAreCreatedForTheUserAlone) {
+TEST_F(PrivateFiles, TheLogIsTheUsersAloneAndAPlaceOthersControlIsNeverWritten) {
+    const std::string folder = ProgramTempFolder();
     MemoryLog messages;
-    EnsureTempFolder(ProgramTempFolder(), messages);
+    EnsureTempFolder(folder, messages);
     EXPECT_TRUE(messages.lines.empty());
     for (const char* level : {"temp", "temp/Vantora", "temp/Vantora/VNRecorder"}) EXPECT_EQ(Mode(dir / level), 0700u) << level;
     EXPECT_EQ(LogOnce(), "");
     EXPECT_EQ(Mode(LogFileName()), 0600u);
     EXPECT_NE(ReadFile(LogFileName()).find(" - Load XML /x.xml\n"), std::string::npos);
-}
-
-TEST_F(PrivateFiles, ALogPlaceOthersControlIsNeverWritten) {
-    const std::string folder = ProgramTempFolder();
-    ASSERT_TRUE(CreateFolderPath(folder));
+    fs::remove(LogFileName());
     const std::string victim = dir / "victim.txt";
     WriteFile(victim, "the user's own file");
 
