@@ -105,10 +105,15 @@ Fields FieldsOf(const std::string& path) {
 
 namespace {
 
-TEST(VnfFormat, TwoSavesOfOneHandleKeepEveryFieldInOrderInTheSameBytesOnEveryPlatform) {
+// Every test gets a scratch folder of its own.
+class VnfFormat : public testing::Test {
+protected:
+    TempDir dir;
+};
+
+TEST_F(VnfFormat, TwoSavesOfOneHandleKeepEveryFieldInOrderInTheSameBytesOnEveryPlatform) {
     // Also the seed file of the dictation fuzzer, written on Linux: two
     // saves, a repeated name.
-    TempDir dir;
     const std::string path = dir / "two-saves.iaf";
     int32_t h = CreateVNFFile(path.c_str());
     ASSERT_NE(h, 0);
@@ -138,7 +143,7 @@ TEST(VnfFormat, TwoSavesOfOneHandleKeepEveryFieldInOrderInTheSameBytesOnEveryPla
 #endif
 }
 
-TEST(VnfFormat, BadHandlesDoNoHarm) {
+TEST_F(VnfFormat, BadHandlesDoNoHarm) {
     for (int32_t h : {0, 12345, -7}) {
         EXPECT_NE(VNF_SetRecordWaveParams(h, 1, 1, 0), VNF_OK);
         EXPECT_NE(AddVNFField(h, "a", "b"), VNF_OK);
@@ -146,7 +151,6 @@ TEST(VnfFormat, BadHandlesDoNoHarm) {
         CloseVNFFile(h);
         EXPECT_EQ(VNFGetFieldCount(h), -1);
     }
-    TempDir dir;
     int32_t h = CreateVNFFile((dir / "a.iaf").c_str());
     EXPECT_EQ(AddVNFField(h, nullptr, "v"), VNF_E_ARGUMENT);
     EXPECT_EQ(AddVNFField(h, "n", nullptr), VNF_E_ARGUMENT);
@@ -158,8 +162,7 @@ TEST(VnfFormat, BadHandlesDoNoHarm) {
     EXPECT_EQ(VNFOpenFileRead("/nonexistent.iaf"), 0);
 }
 
-TEST(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
-    TempDir dir;
+TEST_F(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
     // A folder that does not exist.
     const std::string missing = dir / "no/such/folder/a.iaf";
     int32_t h = CreateVNFFile(missing.c_str());
@@ -188,8 +191,7 @@ TEST(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
     EXPECT_EQ(Listing(dir), (std::vector<std::string>{"old.iaf", "race.iaf"}));
 }
 
-TEST(VnfFormat, LargeFieldsAnyBytesAndAnyFormatCodeRoundTrip) {
-    TempDir dir;
+TEST_F(VnfFormat, LargeFieldsAnyBytesAndAnyFormatCodeRoundTrip) {
     const std::string name(1 << 20, 'n'), value(1 << 20, 'v');
     int32_t h = CreateVNFFile((dir / "a.iaf").c_str());
     VNF_SetRecordWaveParams(h, 8000, 2, 49);  // the format code kept exactly as passed
@@ -210,8 +212,7 @@ TEST(VnfFormat, LargeFieldsAnyBytesAndAnyFormatCodeRoundTrip) {
     CloseVNFFile(hr);
 }
 
-TEST(VnfFormat, DamagedFilesAreNotReadAsDictations) {
-    TempDir dir;
+TEST_F(VnfFormat, DamagedFilesAreNotReadAsDictations) {
     const std::string good = ReadFile(test::SourceDir() + "/tests/fuzz/corpus/dictation/two-saves.iaf");
     ASSERT_FALSE(good.empty());
     for (std::size_t cut : {std::size_t{0}, std::size_t{11}, std::size_t{30}, good.size() - 20}) {
@@ -225,8 +226,7 @@ TEST(VnfFormat, DamagedFilesAreNotReadAsDictations) {
 }
 
 
-TEST(VnfFormat, AFieldThatCannotBeStoredFailsTheSaveInsteadOfShorteningTheFile) {
-    TempDir dir;
+TEST_F(VnfFormat, AFieldThatCannotBeStoredFailsTheSaveInsteadOfShorteningTheFile) {
     const std::string path = dir / "a.iaf";
     int32_t h = VNFCreateFileUnnamed(path.c_str());
     const std::string huge(200u * 1024u * 1024u, 'v');  // two of them pass the field limit
@@ -250,8 +250,7 @@ int InChild(Body body) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
-TEST(VnfFormat, ReadOnlyFolderRefusesCreation) {
-    TempDir dir;
+TEST_F(VnfFormat, ReadOnlyFolderRefusesCreation) {
     const auto ro = dir.path() / "ro", rw = dir.path() / "rw";
     std::filesystem::permissions(dir.path(), std::filesystem::perms::all);
     for (const auto& [folder, mode] : {std::pair{ro, 0505}, std::pair{rw, 0777}}) {
@@ -274,8 +273,7 @@ TEST(VnfFormat, ReadOnlyFolderRefusesCreation) {
     EXPECT_FALSE(std::filesystem::exists(path));
 }
 
-TEST(VnfFormat, FullDiskFailsTheSaveAndLeavesNoFile) {
-    TempDir dir;
+TEST_F(VnfFormat, FullDiskFailsTheSaveAndLeavesNoFile) {
     const std::string path = dir / "big.iaf";
     const std::string big(1 << 20, 'v');
     int rc = InChild([&] {
@@ -308,7 +306,7 @@ public:
     }
 };
 
-TEST(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne) {
+TEST_F(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne) {
     FolderWithout folder;
     // An unnamed file linked by its descriptor; a hidden temporary then
     // no-replace rename, link, or the checked rename; an unnamed file that
@@ -325,30 +323,28 @@ TEST(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne) 
         auto lacks = [&](std::string_view what) { return std::find(missing.begin(), missing.end(), what) != missing.end(); };
         const bool unnamed = !lacks("PVD_NO_TMPFILE"), checkedRename = lacks("PVD_NO_RENAMEAT2") && lacks("PVD_NO_LINKS");
         SCOPED_TRACE("without " + testing::PrintToString(missing));
-        TempDir dir;
+        TempDir here;  // a folder of this kind
         const std::string name(240, 'n');  // a long name leaves room for no long temporary
-        const std::string path = dir / name;
+        const std::string path = here / name;
         int32_t h = VNFCreateFileUnnamed(path.c_str());
         ASSERT_NE(h, 0);
         AddVNFField(h, "D_Created", "07-Dec-2026");
         ASSERT_EQ(SaveVNFFile(h), VNF_OK);
         AddVNFField(h, "F_Subject", "987");
         ASSERT_EQ(SaveVNFFile(h), VNF_OK);
-        const std::vector<std::string> building = Listing(dir);  // both saves made: nothing, or a hidden temporary
+        const std::vector<std::string> building = Listing(here);  // both saves made: nothing, or a hidden temporary
         ASSERT_EQ(building.size(), unnamed ? 0u : 1u);
-        if (!unnamed) {
-            EXPECT_TRUE(building[0].starts_with(".vnf-") && building[0].ends_with(".tmp")) << building[0];
-        }
+        if (!unnamed) EXPECT_TRUE(building[0].starts_with(".vnf-") && building[0].ends_with(".tmp")) << building[0];
         ASSERT_EQ(VNFPublishFile(h), VNF_OK);
         CloseVNFFile(h);
         EXPECT_EQ(ReadBack(path)->fields, (Fields{{"D_Created", "07-Dec-2026"}, {"F_Subject", "987"}}));
 
         // Closed unpublished: nothing left. A file that appears at the name
         // once the temporary is made stays.
-        h = VNFCreateFileUnnamed((dir / "b.iaf").c_str());
+        h = VNFCreateFileUnnamed((here / "b.iaf").c_str());
         ASSERT_EQ(SaveVNFFile(h), VNF_OK);
         CloseVNFFile(h);
-        const std::string taken = dir / "988_A678.iaf";
+        const std::string taken = here / "988_A678.iaf";
         h = VNFCreateFileUnnamed(taken.c_str());
         AddVNFField(h, "F_Subject", "988");
         ASSERT_EQ(SaveVNFFile(h), VNF_OK);
@@ -360,13 +356,12 @@ TEST(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne) 
         // No temporary is left; the folder's lock only where a rename needed it.
         std::vector<std::string> left{"988_A678.iaf", name};
         if (checkedRename) left.insert(left.begin(), ".vnf-publish.lock");
-        EXPECT_EQ(Listing(dir), left);
+        EXPECT_EQ(Listing(here), left);
     }
 
     // With nothing but a rename, the check that the name is free and the
     // rename wait for another publisher that holds the folder's lock.
     folder.Only({"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"});
-    TempDir dir;
     const std::string path = dir / "987_A678.iaf";
     const int lock = open((dir / ".vnf-publish.lock").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
@@ -386,8 +381,7 @@ TEST(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne) 
 }
 
 
-TEST(VnfFormat, SpecialFilesAreNeverReadAsDictations) {
-    TempDir dir;
+TEST_F(VnfFormat, SpecialFilesAreNeverReadAsDictations) {
     ASSERT_EQ(mkfifo((dir / "fifo.iaf").c_str(), 0600), 0);
     EXPECT_EQ(VNFOpenFileRead((dir / "fifo.iaf").c_str()), 0);  // at once, not blocked on a writer
     EXPECT_EQ(VNFOpenFileRead(dir.path().c_str()), 0);
@@ -395,8 +389,7 @@ TEST(VnfFormat, SpecialFilesAreNeverReadAsDictations) {
 }
 
 #else
-TEST(VnfFormat, WindowsBuildsUnderAHiddenName) {
-    TempDir dir;
+TEST_F(VnfFormat, WindowsBuildsUnderAHiddenName) {
     const std::string path = dir / "987_A678.iaf";
     int32_t h = VNFCreateFileUnnamed(path.c_str());
     ASSERT_NE(h, 0);
@@ -416,8 +409,7 @@ TEST(VnfFormat, WindowsBuildsUnderAHiddenName) {
 // What a crashed process left is swept once it is old; a fresh one (perhaps
 // of a live process about to hold it), one that a live process holds, and
 // every other file stay.
-TEST(VnfFormat, OnlyStaleTemporariesOfDeadProcessesAreSwept) {
-    TempDir dir;
+TEST_F(VnfFormat, OnlyStaleTemporariesOfDeadProcessesAreSwept) {
     for (const char* name : {".vnf-dead01.tmp", ".vnf-fresh1.tmp", ".vnf-held01.tmp", "987_A678.iaf", ".other.tmp"}) {
         WriteFile(dir / name, "x");
         if (name != std::string_view(".vnf-fresh1.tmp"))
