@@ -37,6 +37,16 @@ unsigned Mode(const std::string& path) {
     struct stat st{};
     return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
+
+// Bytes read by this process so far.
+static long long BytesRead() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    return -1;
+}
 #endif
 
 namespace {
@@ -62,17 +72,6 @@ protected:
         SetSettingsAppName(kApplicationName);
         fs::create_directories(dir.path() / "config" / "Vantora Recorder");
     }
-#ifndef _WIN32
-    // Bytes read by this process so far.
-    static long long BytesRead() {
-        std::ifstream io("/proc/self/io");
-        std::string key;
-        long long value = 0;
-        while (io >> key >> value)
-            if (key == "rchar:") return value;
-        return -1;
-    }
-#endif
 };
 
 // A value with a NUL before its end, or stored as something other than text,
