@@ -300,9 +300,9 @@ TEST_F(VnfFormat, FullDiskFailsTheSaveAndLeavesNoFile) {
 class FolderWithout {
 public:
     ~FolderWithout() { Only({}); }
-    void Only(const std::vector<const char*>& missing) {
+    void Only(const std::vector<std::string>& missing) {
         for (const char* name : {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"}) unsetenv(name);
-        for (const char* name : missing) setenv(name, "1", 1);
+        for (const std::string& name : missing) setenv(name.c_str(), "1", 1);
     }
 };
 
@@ -312,7 +312,7 @@ TEST_F(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne
     // no-replace rename, link, or the checked rename; an unnamed file that
     // cannot be linked by its descriptor published through a hidden
     // temporary, renamed or with the checked rename.
-    const std::vector<std::vector<const char*>> folders = {{},
+    const std::vector<std::vector<std::string>> folders = {{},
                                                            {"PVD_NO_TMPFILE"},
                                                            {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2"},
                                                            {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"},
