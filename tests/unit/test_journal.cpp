@@ -197,8 +197,7 @@ TEST_F(JournalTest, FileNameFollowsXdgStateHome) {
     Journal none(log, clock, JournalFileName());
     none.Start();
     none.Exit();
-    ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0], "Unable to write the journal (none): neither XDG_STATE_HOME nor HOME is set");
+    EXPECT_EQ(log.lines, std::vector<std::string>{"Unable to write the journal (none): neither XDG_STATE_HOME nor HOME is set"});
 }
 
 TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
@@ -300,8 +299,7 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
         EXPECT_EQ(ReadFile(victim), "victim's data\n");
         EXPECT_FALSE(fs::exists(elsewhere / "journal.jsonl"));
         EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(File())));
-        ASSERT_EQ(caseLog.lines.size(), 1u);
-        EXPECT_EQ(caseLog.lines[0], "Unable to write the journal " + File() + ": " + c.why);
+        EXPECT_EQ(caseLog.lines, std::vector<std::string>{"Unable to write the journal " + File() + ": " + c.why});
     }
     // The reader does not trust such a folder either.
     std::ostringstream out, err;
