@@ -99,10 +99,13 @@ protected:
         EXPECT_EQ(err.str(), "");
         return Lines(out.str());
     }
-    static JournalLaunch Created() {
-        return {.order = kOrder, .dictationPath = kDictation, .outcome = "created", .reason = "", .recorder = "/usr/bin/rec",
-                .recorderStarted = true, .recorderPid = 4242, .recorderReason = ""};
+    // A launch of the order with the recorder /usr/bin/rec, started as pid 4242 or not.
+    static JournalLaunch Launch(const std::string& outcome, bool started, const std::string& reason = "",
+                                const std::string& recorderReason = "") {
+        return {.order = kOrder, .dictationPath = kDictation, .outcome = outcome, .reason = reason, .recorder = "/usr/bin/rec",
+                .recorderStarted = started, .recorderPid = started ? 4242 : 0, .recorderReason = recorderReason};
     }
+    static JournalLaunch Created() { return Launch("created", true); }
     static JournalLoad Failed(const std::string& path, const std::string& reason) {
         return {.path = path, .identity = {}, .sha256 = "", .ok = false, .loader = "", .order = {}, .reason = reason};
     }
@@ -148,11 +151,10 @@ TEST_F(JournalTest, ReaderPrintsAlignedTextOrJsonAndSkipsWhatIsNotAnEvent) {
     { std::ofstream(File(), std::ios::app) << "not json\n[1,2]\n{\"no\":\"event\"}\n\n{\"event\":\"lau"; }
     // C0, DEL and C1 controls (CSI among them) must not reach the terminal
     // as they are; a space and a no-break space are text.
-    journal.Launch({.order = kOrder, .dictationPath = "/d/Drafts/\x1b[31m\xC2\x9B" "31m\xC2\x80\xC2\x9F\x7F\x1F \xC2\xA0red.iaf",
-                    .outcome = "refused", .reason = "bad name", .recorder = "/usr/bin/rec", .recorderStarted = false, .recorderPid = 0,
-                    .recorderReason = ""});
-    journal.Launch({.order = kOrder, .dictationPath = kDictation, .outcome = "created", .reason = "", .recorder = "/usr/bin/rec",
-                    .recorderStarted = false, .recorderPid = 0, .recorderReason = "No such file or directory"});
+    JournalLaunch odd = Launch("refused", false, "bad name");
+    odd.dictationPath = "/d/Drafts/\x1b[31m\xC2\x9B" "31m\xC2\x80\xC2\x9F\x7F\x1F \xC2\xA0red.iaf";
+    journal.Launch(odd);
+    journal.Launch(Launch("created", false, "", "No such file or directory"));
     journal.Launch(Created());
 
     const auto lines = Printed(4, false);
@@ -208,10 +210,10 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
                   .sha256 = Sha256Hex("<DictationData/>"), .ok = true, .loader = "legacy", .order = kOrder, .reason = ""});
     journal.Load(Failed("/d/Drafts/ridavaruz.xml", "Unable to Load XML: line 1"));
     journal.Launch(Created());
-    journal.Launch({.order = kOrder, .dictationPath = kDictation, .outcome = "refused", .reason = "MRN holds a path separator",
-                    .recorder = "/usr/bin/rec", .recorderStarted = false, .recorderPid = 0, .recorderReason = ""});
-    journal.Launch({.order = kOrder, .dictationPath = kDictation, .outcome = "reused", .reason = "", .recorder = "",  // none configured
-                    .recorderStarted = false, .recorderPid = 0, .recorderReason = ""});
+    journal.Launch(Launch("refused", false, "MRN holds a path separator"));
+    JournalLaunch noRecorder = Launch("reused", false);
+    noRecorder.recorder.clear();
+    journal.Launch(noRecorder);
     journal.Exit();
     umask(022);
     EXPECT_TRUE(log.lines.empty());
