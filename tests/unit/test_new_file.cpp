@@ -121,7 +121,7 @@ TEST_F(NewFile, TheFileAppearsOnlyCompleteAndNeverOverAnotherOne) {
     FailingSave api(0);
     VnfDriver driver(api);
     const std::string path = dir / "987_A678.iaf";
-    order.fields = {"987", "A678", "", "", ""};
+    order.fields = {"", "A678", "", "", ""};  // empty values are still written, as empty fields
     // Between the two saves and up to the publish, nothing is visible at all
     // (on Windows, only the hidden temporary the file is built in).
     api.beforePublish = [&] {
