@@ -90,19 +90,106 @@ protected:
         for (const auto& line : Lines(ReadFile(file))) events.push_back(Json::parse(line));
         return events;
     }
-    static JournalLaunch Created() {
-        JournalLaunch l;
-        l.order = {"987", "A678", "CT HEAD", "Doe^Jane", "rad1"};
-        l.dictationPath = "/d/Drafts/987_A678.iaf";
-        l.outcome = "created";
-        l.recorder = "/usr/bin/rec";
-        l.recorderStarted = true;
-        l.recorderPid = 4242;
-        return l;
+    static constexpr const char* kDictation = "/d/Drafts/987_A678.iaf";
+    static inline const OrderFields kOrder{"987", "A678", "CT HEAD", "Doe^Jane", "rad1"};
+    // The last `count` events as the reader prints them; it must succeed without a word.
+    std::vector<std::string> Printed(std::size_t count, bool json) {
+        std::ostringstream out, err;
+        EXPECT_EQ(PrintJournal(out, err, count, json, File()), 0);
+        EXPECT_EQ(err.str(), "");
+        return Lines(out.str());
+    }
+    // A launch of the order with the recorder /usr/bin/rec, started as pid 4242 or not.
+    static JournalLaunch Launch(const std::string& outcome, bool started, const std::string& reason = "",
+                                const std::string& recorderReason = "") {
+        return {.order = kOrder, .dictationPath = kDictation, .outcome = outcome, .reason = reason, .recorder = "/usr/bin/rec",
+                .recorderStarted = started, .recorderPid = started ? 4242 : 0, .recorderReason = recorderReason};
+    }
+    static JournalLaunch Created() { return Launch("created", true); }
+    static JournalLoad Failed(const std::string& path, const std::string& reason) {
+        return {.path = path, .identity = {}, .sha256 = "", .ok = false, .loader = "", .order = {}, .reason = reason};
     }
 };
 
-#ifndef _WIN32  // the XDG variables, the umask and permission bits are POSIX's
+TEST_F(JournalTest, RotationKeepsFiveGenerationsAndTheReaderSpansThem) {
+    constexpr std::uint64_t kBound = 1500;
+    Journal journal(log, clock, File(), kBound);
+    for (int i = 0; i < 60; ++i) journal.Launch(Created());
+    EXPECT_TRUE(log.lines.empty());
+    EXPECT_LE(fs::file_size(File()), kBound);
+    const std::size_t inCurrent = Events(File()).size();
+    std::size_t kept = inCurrent;
+    for (int g = 1; g <= 5; ++g) {
+        const fs::path gen = Folder() / ("journal." + std::to_string(g) + ".jsonl");
+        ASSERT_TRUE(fs::exists(gen)) << gen;
+        EXPECT_LE(fs::file_size(gen), kBound);
+#ifndef _WIN32
+        EXPECT_EQ(Mode(gen), 0600u);
+#endif
+        kept += Events(gen.string()).size();
+    }
+    EXPECT_FALSE(fs::exists(Folder() / "journal.6.jsonl"));
+
+    // Everything kept reads back oldest first, without a gap, ending at the last event.
+    const auto all = Printed(1000, true);
+    ASSERT_EQ(all.size(), kept);
+    ASSERT_LT(all.size(), 60u);  // the oldest were dropped
+    for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(Json::parse(all[i])["seq"], 60 - all.size() + 1 + i);
+
+    const auto last = Printed(inCurrent + 2, true);  // reaches into journal.1
+    ASSERT_EQ(last.size(), inCurrent + 2);
+    EXPECT_EQ(Json::parse(last.front())["seq"], 60 - inCurrent - 1);
+    EXPECT_EQ(Json::parse(last.back())["seq"], 60);
+}
+
+
+TEST_F(JournalTest, ReaderPrintsAlignedTextOrJsonAndSkipsWhatIsNotAnEvent) {
+    Journal journal(log, clock);
+    journal.Start();
+    journal.Load(Failed("/d/order.xml", "not well-formed"));
+    // Hand edits and a torn line between events.
+    { std::ofstream(File(), std::ios::app) << "not json\n[1,2]\n{\"no\":\"event\"}\n\n{\"event\":\"lau"; }
+    // C0, DEL and C1 controls (CSI among them) must not reach the terminal
+    // as they are; a space and a no-break space are text.
+    JournalLaunch odd = Launch("refused", false, "bad name");
+    odd.dictationPath = "/d/Drafts/\x1b[31m\xC2\x9B" "31m\xC2\x80\xC2\x9F\x7F\x1F \xC2\xA0red.iaf";
+    journal.Launch(odd);
+    journal.Launch(Launch("created", false, "", "No such file or directory"));
+    journal.Launch(Created());
+
+    const auto lines = Printed(4, false);
+    ASSERT_EQ(lines.size(), 4u);
+    const std::string t = "2026-12-08T09:05:03.123+01:00  " + std::to_string(ProcessId()) + "  ";
+    EXPECT_EQ(lines[0], t + "#2  load    failed   /d/order.xml  reason: not well-formed");
+    EXPECT_EQ(lines[1], t + "#3  launch  refused  /d/Drafts/?[31m?31m???? \xC2\xA0red.iaf  reason: bad name  recorder /usr/bin/rec not started");
+    EXPECT_EQ(lines[2], t + "#4  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec not started: No such file or directory");
+    EXPECT_EQ(lines[3], t + "#5  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec (pid 4242)");
+
+    std::ostringstream json, out, none, err;
+    EXPECT_EQ(*RunCommandLine({"--journal", "2", "--json"}, json, err), 0);
+    const auto jl = Lines(json.str());
+    ASSERT_EQ(jl.size(), 2u);
+    EXPECT_EQ(Json::parse(jl[0])["seq"], 4);
+    EXPECT_EQ(Json::parse(jl[1])["recorder"]["pid"], 4242);
+    EXPECT_EQ(*RunCommandLine({"--journal"}, out, err), 0);
+    EXPECT_EQ(Lines(out.str()).size(), 5u);  // the default 20 holds all five events
+    EXPECT_EQ(Lines(out.str())[0].find("#1  start            version "), t.size());
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--journal", "0"}, {"--journal", "-3"}, {"--journal", "2x"}, {"--journal", "--json", "--json"},
+             {"--journal", "1", "2"}, {"--journal", "99999999999999999999999"}}) {
+        std::ostringstream o, e;
+        EXPECT_EQ(*RunCommandLine(bad, o, e), 2) << bad.back();
+        EXPECT_EQ(o.str(), "");
+    }
+    env.set(kStateVariable, dir / "empty");  // no journal yet: nothing, and success
+    EXPECT_EQ(*RunCommandLine({"--journal", "--json"}, none, err), 0);
+    EXPECT_EQ(none.str(), "");
+    EXPECT_FALSE(fs::exists(dir.path() / "empty"));  // reading creates nothing
+}
+
+
+#ifndef _WIN32  // from here POSIX only: the XDG variables, the umask, permission bits, other users, links, fork
 TEST_F(JournalTest, FileNameFollowsXdgStateHome) {
     EXPECT_EQ(JournalFileName(), File());
     env.set("XDG_STATE_HOME", "relative/state").set("HOME", "/home/ann");  // only an absolute one counts
@@ -112,33 +199,20 @@ TEST_F(JournalTest, FileNameFollowsXdgStateHome) {
     Journal none(log, clock, JournalFileName());
     none.Start();
     none.Exit();
-    ASSERT_EQ(log.lines.size(), 1u);
-    EXPECT_EQ(log.lines[0], "Unable to write the journal (none): neither XDG_STATE_HOME nor HOME is set");
+    EXPECT_EQ(log.lines, std::vector<std::string>{"Unable to write the journal (none): neither XDG_STATE_HOME nor HOME is set"});
 }
 
 TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
     umask(0);  // the modes must not depend on the caller's umask
     Journal journal(log, clock);
     journal.Start();
-    JournalLoad load;
-    load.path = "/d/Drafts/ridavaruz.xml";
-    load.identity = {true, true, 2049, 77, 512, 1796717103'000000007, 0};
-    load.sha256 = Sha256Hex("<DictationData/>");
-    load.ok = true;
-    load.loader = "legacy";
-    load.order = {"987", "A678", "CT HEAD", "Doe^Jane", "rad1"};
-    journal.Load(load);
-    JournalLoad failed;
-    failed.path = load.path;
-    failed.reason = "Unable to Load XML: line 1";
-    journal.Load(failed);
+    journal.Load({.path = "/d/Drafts/ridavaruz.xml", .identity = {true, true, 2049, 77, 512, 1796717103'000000007, 0},
+                  .sha256 = Sha256Hex("<DictationData/>"), .ok = true, .loader = "legacy", .order = kOrder, .reason = ""});
+    journal.Load(Failed("/d/Drafts/ridavaruz.xml", "Unable to Load XML: line 1"));
     journal.Launch(Created());
-    JournalLaunch refused = Created();
-    refused.outcome = "refused", refused.reason = "MRN holds a path separator";
-    refused.recorderStarted = false, refused.recorderPid = 0;
-    journal.Launch(refused);
-    JournalLaunch noRecorder = Created();
-    noRecorder.outcome = "reused", noRecorder.recorder.clear(), noRecorder.recorderStarted = false;
+    journal.Launch(Launch("refused", false, "MRN holds a path separator"));
+    JournalLaunch noRecorder = Launch("reused", false);
+    noRecorder.recorder.clear();
     journal.Launch(noRecorder);
     journal.Exit();
     umask(022);
@@ -148,7 +222,7 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
     for (const char* level : {"state", "state/Vantora", "state/Vantora/VNRecorder"})
         EXPECT_EQ(Mode(dir.path() / level), 0700u) << level;
 
-    const auto e = Events(File());
+    auto e = Events(File());
     ASSERT_EQ(e.size(), 7u);
     const std::vector<std::string> kinds{"start", "load", "load", "launch", "launch", "launch", "exit"};
     for (std::size_t i = 0; i < e.size(); ++i) {
@@ -156,24 +230,21 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
         EXPECT_EQ(e[i]["seq"], i + 1);
         EXPECT_EQ(e[i]["pid"], getpid());
         EXPECT_EQ(e[i]["time"], "2026-12-08T09:05:03.123+01:00");
+        for (const char* common : {"event", "seq", "pid", "time"}) e[i].erase(common);
     }
     EXPECT_FALSE(e[0]["user"].get<std::string>().empty());
     EXPECT_FALSE(e[0]["host"].get<std::string>().empty());
-    EXPECT_EQ(e[1]["file"], (Json{{"size", 512}, {"mtime", "2026-12-08T09:05:03.000000007+01:00"}, {"device", 2049}, {"file_id", 77}}));
-    EXPECT_EQ(e[1]["sha256"], Sha256Hex("<DictationData/>"));
-    EXPECT_EQ(e[1]["result"], true);
-    EXPECT_EQ(e[1]["loader"], "legacy");
-    EXPECT_EQ(e[1]["order"], (Json{{"mrn", "987"}, {"accession", "A678"}, {"study", "CT HEAD"}, {"patient", "Doe^Jane"}, {"user_id", "rad1"}}));
-    EXPECT_EQ(e[2]["result"], false);
-    EXPECT_EQ(e[2]["reason"], "Unable to Load XML: line 1");
-    EXPECT_FALSE(e[2].contains("order") || e[2].contains("file") || e[2].contains("sha256"));
-    EXPECT_EQ(e[3]["outcome"], "created");
-    EXPECT_EQ(e[3]["dictation"], "/d/Drafts/987_A678.iaf");
-    EXPECT_EQ(e[3]["recorder"], (Json{{"path", "/usr/bin/rec"}, {"started", true}, {"pid", 4242}}));
-    EXPECT_EQ(e[4]["reason"], "MRN holds a path separator");
-    EXPECT_EQ(e[4]["recorder"]["started"], false);
-    EXPECT_FALSE(e[4]["recorder"].contains("pid"));
-    EXPECT_TRUE(e[5]["recorder"].is_null());
+    // Each event holds exactly its facts.
+    const Json order{{"mrn", "987"}, {"accession", "A678"}, {"study", "CT HEAD"}, {"patient", "Doe^Jane"}, {"user_id", "rad1"}};
+    EXPECT_EQ(e[1], (Json{{"path", "/d/Drafts/ridavaruz.xml"},
+                          {"file", {{"size", 512}, {"mtime", "2026-12-08T09:05:03.000000007+01:00"}, {"device", 2049}, {"file_id", 77}}},
+                          {"sha256", Sha256Hex("<DictationData/>")}, {"result", true}, {"loader", "legacy"}, {"order", order}}));
+    EXPECT_EQ(e[2], (Json{{"path", "/d/Drafts/ridavaruz.xml"}, {"result", false}, {"reason", "Unable to Load XML: line 1"}}));
+    EXPECT_EQ(e[3], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "created"},
+                          {"recorder", {{"path", "/usr/bin/rec"}, {"started", true}, {"pid", 4242}}}}));
+    EXPECT_EQ(e[4], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "refused"}, {"reason", "MRN holds a path separator"},
+                          {"recorder", {{"path", "/usr/bin/rec"}, {"started", false}}}}));
+    EXPECT_EQ(e[5], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "reused"}, {"recorder", nullptr}}));
 
     // Removed by the user: made again. Replaced by a readable file ending in
     // a torn line: made private, and the next event still on a line of its own.
@@ -188,9 +259,8 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
     EXPECT_TRUE(log.lines.empty());
 }
 
-#endif
 
-#ifndef _WIN32  // other users, links and permission bits as POSIX has them
+// Other users, links and permission bits as POSIX has them.
 // Another local user may create the folder first or put a link where the
 // journal belongs: nothing is ever written through them, and the activity
 // log says so once, however many events follow.
@@ -199,51 +269,39 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
     const std::string victim = dir / "victim.txt";
     struct Case {
         const char* name;
-        std::function<void()> prepare;
+        fs::path made;  // the levels that exist before the journal writes
+        std::function<void()> then;
         std::string why;
     };
-    const fs::path vantora = dir.path() / "state/Vantora";
+    const fs::path vantora = dir.path() / "state/Vantora", elsewhere = dir.path() / "elsewhere";
     const std::string folder = Folder();
+    const auto giveAway = [](const fs::path& p) { ASSERT_EQ(chown(p.c_str(), 65534, 65534), 0); };
     const std::vector<Case> cases{
-        {"journal is a link", [&] {
-             fs::create_directories(Folder());
-             fs::create_symlink(victim, File());
-         }, "journal.jsonl is a link"},
-        {"folder of another user", [&] {
-             fs::create_directories(Folder());
-             ASSERT_EQ(chown(Folder().c_str(), 65534, 65534), 0);
-         }, folder + " belongs to another user"},
-        {"level above of another user", [&] {
-             fs::create_directories(vantora);
-             ASSERT_EQ(chown(vantora.c_str(), 65534, 65534), 0);
-         }, vantora.string() + " belongs to another user"},
-        {"folder is a link", [&] {
-             fs::create_directories(vantora);
-             fs::create_directory(dir.path() / "elsewhere");
-             fs::permissions(dir.path() / "elsewhere", fs::perms(0700));
-             fs::create_directory_symlink(dir.path() / "elsewhere", Folder());
-         }, folder + " is a link"},
-        {"folder writable by the group", [&] {
-             fs::create_directories(Folder());
-             fs::permissions(Folder(), fs::perms(0770));
-         }, folder + " can be written by other users"},
+        {"journal is a link", Folder(), [&] { fs::create_symlink(victim, File()); }, "journal.jsonl is a link"},
+        {"folder of another user", Folder(), [&] { giveAway(Folder()); }, folder + " belongs to another user"},
+        {"level above of another user", vantora, [&] { giveAway(vantora); }, vantora.string() + " belongs to another user"},
+        {"folder is a link", elsewhere, [&] { fs::create_directory_symlink(elsewhere, Folder()); }, folder + " is a link"},
+        {"folder writable by the group", Folder(), [&] { fs::permissions(Folder(), fs::perms(0770)); },
+         folder + " can be written by other users"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(dir.path() / "state");
-        fs::remove_all(dir.path() / "elsewhere");
+        fs::remove_all(elsewhere);
         WriteFile(victim, "victim's data\n");
-        c.prepare();
+        fs::create_directories(vantora);
+        fs::create_directories(c.made);
+        fs::permissions(c.made, fs::perms(0700));
+        c.then();
         MemoryLog caseLog;
         Journal journal(caseLog, clock);
         journal.Start();
         journal.Launch(Created());
         journal.Exit();
         EXPECT_EQ(ReadFile(victim), "victim's data\n");
-        EXPECT_FALSE(fs::exists(dir.path() / "elsewhere/journal.jsonl"));
+        EXPECT_FALSE(fs::exists(elsewhere / "journal.jsonl"));
         EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(File())));
-        ASSERT_EQ(caseLog.lines.size(), 1u);
-        EXPECT_EQ(caseLog.lines[0], "Unable to write the journal " + File() + ": " + c.why);
+        EXPECT_EQ(caseLog.lines, std::vector<std::string>{"Unable to write the journal " + File() + ": " + c.why});
     }
     // The reader does not trust such a folder either.
     std::ostringstream out, err;
@@ -252,44 +310,8 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
     EXPECT_NE(err.str().find("unable to read the journal"), std::string::npos);
 }
 
-#endif
 
-TEST_F(JournalTest, RotationKeepsFiveGenerationsAndTheReaderSpansThem) {
-    constexpr std::uint64_t kBound = 1500;
-    Journal journal(log, clock, File(), kBound);
-    for (int i = 0; i < 60; ++i) journal.Launch(Created());
-    EXPECT_TRUE(log.lines.empty());
-    for (int g = 1; g <= 5; ++g) {
-        const fs::path gen = Folder() / ("journal." + std::to_string(g) + ".jsonl");
-        ASSERT_TRUE(fs::exists(gen)) << gen;
-        EXPECT_LE(fs::file_size(gen), kBound);
-#ifndef _WIN32
-        EXPECT_EQ(Mode(gen), 0600u);
-#endif
-    }
-    EXPECT_FALSE(fs::exists(Folder() / "journal.6.jsonl"));
-    EXPECT_LE(fs::file_size(File()), kBound);
-
-    // Everything kept reads back oldest first, without a gap, ending at the last event.
-    const std::size_t inCurrent = Events(File()).size();
-    std::size_t kept = inCurrent;
-    for (int g = 1; g <= 5; ++g) kept += Events((Folder() / ("journal." + std::to_string(g) + ".jsonl")).string()).size();
-    std::ostringstream out, err;
-    ASSERT_EQ(PrintJournal(out, err, 1000, true, File()), 0);
-    const auto all = Lines(out.str());
-    ASSERT_EQ(all.size(), kept);
-    ASSERT_LT(all.size(), 60u);  // the oldest were dropped
-    for (std::size_t i = 0; i < all.size(); ++i) EXPECT_EQ(Json::parse(all[i])["seq"], 60 - all.size() + 1 + i);
-
-    std::ostringstream some, err2;
-    ASSERT_EQ(PrintJournal(some, err2, inCurrent + 2, true, File()), 0);  // reaches into journal.1
-    const auto last = Lines(some.str());
-    ASSERT_EQ(last.size(), inCurrent + 2);
-    EXPECT_EQ(Json::parse(last.front())["seq"], 60 - inCurrent - 1);
-    EXPECT_EQ(Json::parse(last.back())["seq"], 60);
-}
-
-#ifndef _WIN32  // the writers are forked
+// The writers are forked.
 TEST_F(JournalTest, ConcurrentWritersLoseNothingAcrossRotations) {
     constexpr std::uint64_t kBound = 12000;
     constexpr int kEach = 150;
@@ -312,10 +334,8 @@ TEST_F(JournalTest, ConcurrentWritersLoseNothingAcrossRotations) {
     }
     ASSERT_TRUE(fs::exists(Folder() / "journal.2.jsonl"));  // it did rotate, more than once
     ASSERT_FALSE(fs::exists(Folder() / "journal.5.jsonl"));  // and nothing had to be dropped
-    std::ostringstream out, err;
-    ASSERT_EQ(PrintJournal(out, err, 10'000, true, File()), 0);
     std::map<long, std::vector<int>> seqs;
-    for (const auto& line : Lines(out.str())) {
+    for (const auto& line : Printed(10'000, true)) {
         const Json e = Json::parse(line);
         seqs[e["pid"].get<long>()].push_back(e["seq"].get<int>());
     }
@@ -330,62 +350,6 @@ TEST_F(JournalTest, ConcurrentWritersLoseNothingAcrossRotations) {
 }
 
 #endif
-
-TEST_F(JournalTest, ReaderPrintsAlignedTextOrJsonAndSkipsWhatIsNotAnEvent) {
-    Journal journal(log, clock);
-    journal.Start();
-    JournalLoad failed;
-    failed.path = "/d/order.xml";
-    failed.reason = "not well-formed";
-    journal.Load(failed);
-    // Hand edits and a torn line between events.
-    { std::ofstream(File(), std::ios::app) << "not json\n[1,2]\n{\"no\":\"event\"}\n\n{\"event\":\"lau"; }
-    JournalLaunch refused = Created();
-    refused.outcome = "refused", refused.reason = "bad name";
-    // C0, DEL and C1 controls (CSI among them) must not reach the terminal
-    // as they are; a space and a no-break space are text.
-    refused.dictationPath = "/d/Drafts/\x1b[31m\xC2\x9B" "31m\xC2\x80\xC2\x9F\x7F\x1F \xC2\xA0red.iaf";
-    refused.recorderStarted = false;
-    journal.Launch(refused);
-    JournalLaunch failedStart = Created();
-    failedStart.recorderStarted = false, failedStart.recorderReason = "No such file or directory";
-    journal.Launch(failedStart);
-    journal.Launch(Created());
-
-    std::ostringstream text, err;
-    ASSERT_EQ(PrintJournal(text, err, 4, false, File()), 0);
-    EXPECT_EQ(err.str(), "");
-    const auto lines = Lines(text.str());
-    ASSERT_EQ(lines.size(), 4u);
-    const std::string t = "2026-12-08T09:05:03.123+01:00  " + std::to_string(ProcessId()) + "  ";
-    EXPECT_EQ(lines[0], t + "#2  load    failed   /d/order.xml  reason: not well-formed");
-    EXPECT_EQ(lines[1], t + "#3  launch  refused  /d/Drafts/?[31m?31m???? \xC2\xA0red.iaf  reason: bad name  recorder /usr/bin/rec not started");
-    EXPECT_EQ(lines[2], t + "#4  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec not started: No such file or directory");
-    EXPECT_EQ(lines[3], t + "#5  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec (pid 4242)");
-    EXPECT_EQ(text.str().find('{'), std::string::npos);
-
-    std::ostringstream json, out, none;
-    EXPECT_EQ(*RunCommandLine({"--journal", "2", "--json"}, json, err), 0);
-    const auto jl = Lines(json.str());
-    ASSERT_EQ(jl.size(), 2u);
-    EXPECT_EQ(Json::parse(jl[0])["seq"], 4);
-    EXPECT_EQ(Json::parse(jl[1])["recorder"]["pid"], 4242);
-    EXPECT_EQ(*RunCommandLine({"--journal"}, out, err), 0);
-    EXPECT_EQ(Lines(out.str()).size(), 5u);  // the default 20 holds all five events
-    EXPECT_EQ(Lines(out.str())[0].find("#1  start            version "), t.size());
-
-    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"--journal", "0"}, {"--journal", "-3"}, {"--journal", "2x"}, {"--journal", "--json", "--json"},
-             {"--journal", "1", "2"}, {"--journal", "99999999999999999999999"}}) {
-        std::ostringstream o, e;
-        EXPECT_EQ(*RunCommandLine(bad, o, e), 2) << bad.back();
-        EXPECT_EQ(o.str(), "");
-    }
-    env.set(kStateVariable, dir / "empty");  // no journal yet: nothing, and success
-    EXPECT_EQ(*RunCommandLine({"--journal", "--json"}, none, err), 0);
-    EXPECT_EQ(none.str(), "");
-    EXPECT_FALSE(fs::exists(dir.path() / "empty"));  // reading creates nothing
-}
 
 }  // namespace
 }  // namespace pvd

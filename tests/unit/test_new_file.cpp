@@ -2,11 +2,6 @@
 // library, loaded by file name as the program loads it.
 #include <gtest/gtest.h>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
-
-#include <cerrno>
 #include <clocale>
 #include <functional>
 
@@ -18,29 +13,15 @@
 
 namespace pvd {
 
-std::string SystemText(int code);  // test_vnfformat.cpp
+// From test_vnfformat.cpp.
+using Fields = std::vector<std::pair<std::string, std::string>>;
+std::string SystemText(int code);
+Fields FieldsOf(const std::string& path);
+extern const int kNoSuchFolder;
 
 namespace {
 
 using test::TempDir;
-using Fields = std::vector<std::pair<std::string, std::string>>;
-
-Fields FieldsOf(const std::string& path) {
-    Fields out;
-    int32_t h = VNFOpenFileRead(path.c_str());
-    if (h == 0) return out;
-    for (int32_t i = 0; i < VNFGetFieldCount(h); ++i) {
-        std::string n(static_cast<std::size_t>(VNFGetFieldName(h, i, nullptr, 0)) + 1, '\0');
-        std::string v(static_cast<std::size_t>(VNFGetFieldValue(h, i, nullptr, 0)) + 1, '\0');
-        VNFGetFieldName(h, i, n.data(), static_cast<int32_t>(n.size()));
-        VNFGetFieldValue(h, i, v.data(), static_cast<int32_t>(v.size()));
-        n.pop_back();
-        v.pop_back();
-        out.emplace_back(n, v);
-    }
-    CloseVNFFile(h);
-    return out;
-}
 
 // The real library, with the Nth save made to fail, or something run just
 // before the publish.
@@ -83,28 +64,19 @@ protected:
     OrderState order;
 };
 
-TEST_F(NewFile, EmptyCollectionGivesExactlyTheSixFixedFields) {
+TEST_F(NewFile, TheSixFixedFieldsComeFirstThenEveryRecordInOrderEvenWithFixedNames) {
     VnfDriver driver;
     const std::string path = dir / "987_A678.iaf";
     order.fields = {"987", "A678", "CT Thorax", "Doe^Jane", "u1"};
-    ASSERT_EQ(CreateNewFile(path, order, {driver, settings, log, clock}), CreateResult::Created);
-    EXPECT_EQ(FieldsOf(path), (Fields{{"D_Created", "07-Dec-2026"}, {"T_Created", "21:05:03"}, {"F_Subject", "987"},
-                                      {"F_Matter", "Doe^Jane"}, {"F_DocName", "CT Thorax"}, {"F_DocType", "A678"}}));
-    EXPECT_EQ(driver.currentHandle(), 0);
-    EXPECT_TRUE(driver.currentFileName().empty());
-}
-
-TEST_F(NewFile, RecordsFollowTheFixedFieldsInOrderEvenWithFixedNames) {
-    VnfDriver driver;
-    const std::string path = dir / "_.iaf";
     order.xml_elements = {{"XML_PatientID", ""}, {"F_Subject", "again"}, {"<D><E>", "v"}};
     log.verbose = true;
     ASSERT_EQ(CreateNewFile(path, order, {driver, settings, log, clock}), CreateResult::Created);
-    Fields f = FieldsOf(path);
-    ASSERT_EQ(f.size(), 9u);
-    EXPECT_EQ(f[2], (std::pair<std::string, std::string>{"F_Subject", ""}));
-    EXPECT_EQ(Fields(f.begin() + 6, f.end()), (Fields{{"XML_PatientID", ""}, {"F_Subject", "again"}, {"<D><E>", "v"}}));
+    EXPECT_EQ(FieldsOf(path), (Fields{{"D_Created", "07-Dec-2026"}, {"T_Created", "21:05:03"}, {"F_Subject", "987"},
+                                      {"F_Matter", "Doe^Jane"}, {"F_DocName", "CT Thorax"}, {"F_DocType", "A678"},
+                                      {"XML_PatientID", ""}, {"F_Subject", "again"}, {"<D><E>", "v"}}));
     EXPECT_EQ(log.lines, (std::vector<std::string>{"VnfDriver.VNF_CreateFile " + path, "end MakeNewVnfFile"}));
+    EXPECT_EQ(driver.currentHandle(), 0);
+    EXPECT_TRUE(driver.currentFileName().empty());
 }
 
 TEST_F(NewFile, MidnightAndEarlyDaysFormat) {
@@ -114,40 +86,42 @@ TEST_F(NewFile, MidnightAndEarlyDaysFormat) {
     EXPECT_EQ(VNFFieldNames::FormatCreatedTime(midnight - std::chrono::seconds(1)), "23:59:59");
 }
 
-TEST_F(NewFile, MissingFolderFailsWithNothingOnDiskAndSaysWhy) {
-    VnfDriver driver;
-    const std::string path = dir / "gone/987_A678.iaf";
-    EXPECT_FALSE(MakeNewVnfFile(path, {driver, settings, log, clock}));
-    std::string why;
-    EXPECT_EQ(CreateResult::Failed, CreateNewFile(path, order, {driver, settings, log, clock}, &why));
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "gone"));
-#ifdef _WIN32
-    EXPECT_EQ(why, "create the file: " + SystemText(ERROR_PATH_NOT_FOUND));
-#else
-    EXPECT_EQ(why, "create the file: " + SystemText(ENOENT));
-#endif
-}
-
-TEST_F(NewFile, AFailedSaveLeavesNoHalfMadeFileAndSaysWhy) {
-    // The first save, then the final one.
-    for (int failAt : {1, 2}) {
-        FailingSave api(failAt);
+TEST_F(NewFile, AFailedCreationLeavesNothingOnDiskAndSaysWhy) {
+    const std::string path = dir / "987_A678.iaf";
+    const RecordSettings zero{};
+    struct Case {
+        const char* name;
+        std::string path;
+        int failAt;
+        const RecordSettings& settings;
+        std::string why;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"missing folder", dir / "gone/987_A678.iaf", 0, settings, "create the file: " + SystemText(kNoSuchFolder)},
+             {"first save fails", path, 1, settings, "save the file: failed save 1"},
+             {"final save fails", path, 2, settings, "save the file: failed save 2"},
+             // Without the file controller no tool could play the file.
+             {"no recording parameters", path, 0, zero, "no recording parameters, " + RecordingSettingsProblem()}}) {
+        SCOPED_TRACE(c.name);
+        FailingSave api(c.failAt);
         VnfDriver driver(api);
-        const std::string path = dir / "987_A678.iaf";
         order.fields.txtMRN = "987";
         std::string why;
-        EXPECT_EQ(CreateResult::Failed, CreateNewFile(path, order, {driver, settings, log, clock}, &why));
-        EXPECT_EQ(why, "save the file: failed save " + std::to_string(failAt));
+        EXPECT_EQ(CreateNewFile(c.path, order, {driver, c.settings, log, clock}, &why), CreateResult::Failed);
+        EXPECT_EQ(why, c.why);
         EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
         EXPECT_EQ(driver.currentHandle(), 0);
     }
+    EXPECT_NE(RecordingSettingsProblem().find("file controller"), std::string::npos) << RecordingSettingsProblem();
+    VnfDriver driver;
+    EXPECT_FALSE(MakeNewVnfFile(dir / "gone/987_A678.iaf", {driver, settings, log, clock}));
 }
 
 TEST_F(NewFile, TheFileAppearsOnlyCompleteAndNeverOverAnotherOne) {
     FailingSave api(0);
     VnfDriver driver(api);
     const std::string path = dir / "987_A678.iaf";
-    order.fields = {"987", "A678", "", "", ""};
+    order.fields = {"", "A678", "", "", ""};  // empty values are still written, as empty fields
     // Between the two saves and up to the publish, nothing is visible at all
     // (on Windows, only the hidden temporary the file is built in).
     api.beforePublish = [&] {
@@ -172,18 +146,6 @@ TEST_F(NewFile, TheFileAppearsOnlyCompleteAndNeverOverAnotherOne) {
     EXPECT_EQ(test::ReadFile(other), "theirs");
     EXPECT_EQ(why, "");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
-}
-
-TEST_F(NewFile, NoRecordingParametersNoFile) {
-    // Without the file controller no tool could play the file.
-    VnfDriver driver;
-    const std::string path = dir / "987_A678.iaf";
-    const RecordSettings zero{};
-    std::string why;
-    EXPECT_EQ(CreateNewFile(path, order, {driver, zero, log, clock}, &why), CreateResult::Failed);
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
-    EXPECT_EQ(why, "no recording parameters, " + RecordingSettingsProblem());
-    EXPECT_NE(why.find("file controller"), std::string::npos) << why;
 }
 
 TEST(FileControl, ControllerSetsTheRecordingParameters) {

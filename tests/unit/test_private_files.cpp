@@ -17,6 +17,9 @@
 #include "settings_fixture.h"
 
 namespace pvd {
+
+unsigned Mode(const std::string& path);  // test_stores.cpp
+
 namespace {
 
 using test::ReadFile;
@@ -33,16 +36,13 @@ protected:
         SetExecutableBaseNameForTesting("");
         ScratchHome::TearDown();
     }
-    static unsigned Mode(const std::string& path) {
-        struct stat st{};
-        return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-    }
-    // Starts a log and writes a line; what standard error heard.
+    // Starts a log and writes two lines; what standard error heard.
     static std::string LogOnce() {
         testing::internal::CaptureStderr();
         ActivityLog log;
         log.StartLog();
         log.WriteLog("Load XML /x.xml");
+        log.WriteLog("Load XML /y.xml");
         return testing::internal::GetCapturedStderr();
     }
 };
@@ -64,27 +64,22 @@ TEST_F(PrivateFiles, WithoutTempTheFolderIsTheUsersOwnNeverTmp) {
     EXPECT_EQ(source.text, "environment TEMP");
 }
 
-TEST_F(PrivateFiles, FoldersAndTheLogAreCreatedForTheUserAlone) {
+TEST_F(PrivateFiles, TheLogIsTheUsersAloneAndAPlaceOthersControlIsNeverWritten) {
+    const std::string folder = ProgramTempFolder();
     MemoryLog messages;
-    EnsureTempFolder(ProgramTempFolder(), messages);
+    EnsureTempFolder(folder, messages);
     EXPECT_TRUE(messages.lines.empty());
-    EXPECT_EQ(Mode(dir / "temp"), 0700u);
-    EXPECT_EQ(Mode(dir / "temp/Vantora"), 0700u);
-    EXPECT_EQ(Mode(ProgramTempFolder()), 0700u);
+    for (const char* level : {"temp", "temp/Vantora", "temp/Vantora/VNRecorder"}) EXPECT_EQ(Mode(dir / level), 0700u) << level;
     EXPECT_EQ(LogOnce(), "");
     EXPECT_EQ(Mode(LogFileName()), 0600u);
     EXPECT_NE(ReadFile(LogFileName()).find(" - Load XML /x.xml\n"), std::string::npos);
-}
-
-TEST_F(PrivateFiles, ALogPlaceOthersControlIsNeverWritten) {
-    const std::string folder = ProgramTempFolder();
-    ASSERT_TRUE(CreateFolderPath(folder));
+    fs::remove(LogFileName());
     const std::string victim = dir / "victim.txt";
     WriteFile(victim, "the user's own file");
 
     // A link named like the log: never followed, never emptied.
     fs::create_symlink(victim, LogFileName());
-    std::string err = LogOnce();
+    const std::string err = LogOnce();
     EXPECT_NE(err.find("the activity log is off: " + LogFileName() + " is a link"), std::string::npos) << err;
     EXPECT_EQ(ReadFile(victim), "the user's own file");
     EXPECT_TRUE(fs::is_symlink(LogFileName()));
@@ -92,15 +87,7 @@ TEST_F(PrivateFiles, ALogPlaceOthersControlIsNeverWritten) {
     // A folder others can write: no log, said once per log.
     fs::remove(LogFileName());
     fs::permissions(folder, fs::perms(0777));
-    testing::internal::CaptureStderr();
-    {
-        ActivityLog log;
-        log.StartLog();
-        log.WriteLog("one");
-        log.WriteLog("two");
-    }
-    err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err, "pacs-vantora-driver: the activity log is off: the folder " + folder + " is writable by other users\n");
+    EXPECT_EQ(LogOnce(), "pacs-vantora-driver: the activity log is off: the folder " + folder + " is writable by other users\n");
     EXPECT_FALSE(fs::exists(LogFileName()));
 
     // A sticky shared folder of the user's own, as /tmp is for root: written.

@@ -29,6 +29,26 @@
 #include "settings_fixture.h"
 
 namespace pvd {
+
+#ifndef _WIN32
+// The permission bits of a path itself (not of where a link leads); 0 when
+// there is nothing. test_private_files.cpp uses it too.
+unsigned Mode(const std::string& path) {
+    struct stat st{};
+    return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+// Bytes read by this process so far.
+static long long BytesRead() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    long long value = 0;
+    while (io >> key >> value)
+        if (key == "rchar:") return value;
+    return -1;
+}
+#endif
+
 namespace {
 
 using test::NativePath;
@@ -51,34 +71,6 @@ protected:
         ScratchHome::SetUp();
         SetSettingsAppName(kApplicationName);
         fs::create_directories(dir.path() / "config" / "Vantora Recorder");
-    }
-#ifndef _WIN32
-    static unsigned Mode(const std::string& path) {
-        struct stat st{};
-        return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-    }
-    // Bytes read by this process so far.
-    static long long BytesRead() {
-        std::ifstream io("/proc/self/io");
-        std::string key;
-        long long value = 0;
-        while (io >> key >> value)
-            if (key == "rchar:") return value;
-        return -1;
-    }
-#endif
-    // Makes the user's settings store refuse every write.
-    void BlockSettingsStore() {
-#ifdef _WIN32
-        // A volatile key holds no lasting key: the section's key cannot be made.
-        HKEY k = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\VB and VBA Program Settings\\Vantora Recorder", 0, nullptr,
-                                  REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &k, nullptr),
-                  ERROR_SUCCESS);
-        RegCloseKey(k);
-#else
-        fs::create_directory(Settings());  // a folder where the file belongs
-#endif
     }
 };
 
@@ -155,7 +147,17 @@ TEST_F(Stores, ValuesThatCannotBePathsArePassedOverAndSaidOnce) {
 
 TEST_F(Stores, AVerboseCheckThatCannotStoreItsDateSaysWhyOnce) {
     const FixedClock clock(LocalTime{2026, 3, 1, 8, 0, 0});
-    BlockSettingsStore();
+    // The user's settings store refuses every write.
+#ifdef _WIN32
+    // A volatile key holds no lasting key: the section's key cannot be made.
+    HKEY k = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\VB and VBA Program Settings\\Vantora Recorder", 0, nullptr,
+                              REG_OPTION_VOLATILE, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(k);
+#else
+    fs::create_directory(Settings());  // a folder where the file belongs
+#endif
     SetExecutableBaseNameForTesting("pacs-vantora-driver");
     ASSERT_TRUE(CreateFolderPath(ProgramTempFolder()));
     ActivityLog log(clock);
@@ -206,15 +208,17 @@ TEST_F(Stores, AStoreThatDidNotReadCleanlyIsNeverWritten) {
     EXPECT_EQ(Mode("/dev/zero"), zeroMode);
 }
 
-TEST_F(Stores, ALinkedStoreKeepsItsLinkAndModesAreKeptOrPrivate) {
+TEST_F(Stores, ALinkedStoreKeepsItsLinkItsByteOrderMarkAndModesAreKeptOrPrivate) {
     fs::create_directories(dir.path() / "shared");
     const std::string target = dir / "shared/settings.ini";
-    WriteFile(target, "[Defaults]\r\nVerboseLog=1\r\n");
+    WriteFile(target, "\xEF\xBB\xBF[Defaults]\r\nVerboseLog=1\r\n");
     fs::permissions(target, fs::perms(0640));
     fs::create_symlink("../../shared/settings.ini", Settings());
+    EXPECT_EQ(GetDefaultSetting("VerboseLog", "dflt"), "1");  // the section right after the mark is read
     ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/x.xml"));
     EXPECT_TRUE(fs::is_symlink(Settings()));
-    EXPECT_EQ(ReadFile(target), "[Defaults]\r\nVerboseLog=1\r\nXMLDataPath=/x.xml\r\n");
+    EXPECT_EQ(ReadFile(target), "\xEF\xBB\xBF[Defaults]\r\nVerboseLog=1\r\nXMLDataPath=/x.xml\r\n");
+    EXPECT_EQ(FindIniValue("\xEF\xBB\xBF[Defaults]\nk=v\n", "Defaults", "k"), "v");
     EXPECT_EQ(Mode(target), 0640u);
     EXPECT_EQ(GetDefaultSetting("XMLDataPath", ""), "/x.xml");
     for (const auto& e : fs::directory_iterator(dir.path() / "shared")) EXPECT_EQ(e.path(), target);  // no temporary left
@@ -231,14 +235,6 @@ TEST_F(Stores, ALinkedStoreKeepsItsLinkAndModesAreKeptOrPrivate) {
     ASSERT_TRUE(SaveDefaultSetting("k", "v"));
     EXPECT_EQ(Mode(dir / "config/Fresh App"), 0700u);
     EXPECT_EQ(Mode(dir / "config/Fresh App/settings.ini"), 0600u);
-}
-
-TEST_F(Stores, AByteOrderMarkIsReadAndKept) {
-    WriteSettings("\xEF\xBB\xBF[Defaults]\r\nXMLDataPath=/srv/pacs/order.xml\r\n");
-    EXPECT_EQ(GetDefaultSetting("XMLDataPath", "dflt"), "/srv/pacs/order.xml");
-    ASSERT_TRUE(SaveDefaultSetting("VerboseLogDate", "0"));
-    EXPECT_EQ(ReadFile(Settings()), "\xEF\xBB\xBF[Defaults]\r\nXMLDataPath=/srv/pacs/order.xml\r\nVerboseLogDate=0\r\n");
-    EXPECT_EQ(FindIniValue("\xEF\xBB\xBF[Defaults]\nk=v\n", "Defaults", "k"), "v");
 }
 
 TEST_F(Stores, AnUnchangedStoreIsParsedOnceAndAChangeIsSeenAtTheNextRead) {
