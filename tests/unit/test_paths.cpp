@@ -56,22 +56,9 @@ void SetModifiedNs(const std::string& file, std::int64_t ns) {
 
 class Paths : public test::ScratchHome {};
 
-TEST_F(Paths, AppDataFolderFallsThroughItsSources) {
-    env.set("APPDATA", dir / "appdata");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "appdata/Vantora/VNRecorder"));
-#ifndef _WIN32
-    // On POSIX the XDG folder answers for an unset APPDATA (empty counts as unset).
-    env.set("APPDATA", "");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), dir / "config/Vantora/VNRecorder");
-    env.set("XDG_CONFIG_HOME", "").set("HOME", "");
-#endif
-    env.set("APPDATA", "").set("USERPROFILE", dir / "ann");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "ann/Vantora/VNRecorder"));
-    env.set("USERPROFILE", "");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), ExecutableFolder());
-}
-
-TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppData) {
+// The profile folder, and below it the application data folder, each falls
+// through its sources.
+TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppDataThenItsOwnSources) {
     env.set("VNPROFILE", dir / "other");
     PutMachineValue(kKey, "VNPROFILE", NativePath(dir / "prof/"));
     EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "prof/"));  // used exactly as stored
@@ -87,10 +74,21 @@ TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppData) {
 
     env.set("VNPROFILE", "").set("APPDATA", dir / "appdata");
     EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "appdata/Vantora/VNRecorder"));
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "appdata/Vantora/VNRecorder"));
     EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));
+#ifndef _WIN32
+    // On POSIX the XDG folder answers for an unset APPDATA (empty counts as unset).
+    env.set("APPDATA", "");
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), dir / "config/Vantora/VNRecorder");
+    env.set("XDG_CONFIG_HOME", "").set("HOME", "");
+#endif
+    env.set("APPDATA", "").set("USERPROFILE", dir / "ann");
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "ann/Vantora/VNRecorder"));
+    env.set("USERPROFILE", "");
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), ExecutableFolder());
 }
 
-TEST_F(Paths, DictationRootPrecedence) {
+TEST_F(Paths, DictationRootAndOrderFilePrecedence) {
     // On Windows the documents folder is the Wine prefix's own: left as found.
     const std::string docsRoot = Documents() + kPathSeparator + "VnFiles";
     const bool docsRootExisted = FolderExistsQuiet(docsRoot);
@@ -113,6 +111,10 @@ TEST_F(Paths, DictationRootPrecedence) {
     PutUserSetting("recorder", "Default Path", NativePath("<USERNAME>/Dictation"));
     EXPECT_EQ(GetDictationRootFolder(), UserHome() + NativePath("/Dictation"));
     EXPECT_EQ(GetDraftsFolder(), UserHome() + NativePath("/Dictation/Drafts"));
+    // The order file follows the drafts folder, and the setting, at every call.
+    EXPECT_EQ(GetXMLFilename(), UserHome() + NativePath("/Dictation/Drafts/ridavaruz.xml"));
+    PutUserSetting("Defaults", "XMLDataPath", "  /srv/pacs/order.xml ");
+    EXPECT_EQ(GetXMLFilename(), "/srv/pacs/order.xml");
 
     PutMachineValue(kKey, "WorkingDirectory", NativePath("/srv/dict"));
     PathSource source;
@@ -142,12 +144,6 @@ TEST_F(Paths, RootOffTheLocalDiskFallsBackUnlessTheUserStoredIt) {
     EXPECT_EQ(GetDictationRootFolder(), BuiltInRoot());
 }
 
-TEST_F(Paths, XmlFileFollowsTheSettingAtEveryCall) {
-    EXPECT_EQ(GetXMLFilename(), GetDraftsFolder() + NativePath("/ridavaruz.xml"));
-    PutUserSetting("Defaults", "XMLDataPath", "  /srv/pacs/order.xml ");
-    EXPECT_EQ(GetXMLFilename(), "/srv/pacs/order.xml");
-}
-
 // Machine policy beats every other source of the same setting, the user's
 // own included; a policy value that cannot be used is ignored whole, said
 // once, and the next source answers as if it were not set.
@@ -168,18 +164,10 @@ protected:
     static std::string Dword(std::uint32_t n) { return {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16), static_cast<char>(n >> 24)}; }
     // Each setting as the program resolves it, and where it came from.
     std::vector<std::string> Resolved() {
-        std::vector<std::string> out;
-        PathSource s;
-        std::string v = GetXMLFilename(&s);
-        out.push_back(v + " | " + s.text);
-        v = GetDictationRootFolder(&s);
-        out.push_back(v + " | " + s.text);
-        v = GetVNRPath(&s);
-        out.push_back(v + " | " + s.text);
-        v = GetProfileFolder("VNRecorder", &s);
-        out.push_back(v + " | " + s.text);
-        out.push_back(GetProfilePathFilename());
-        return out;
+        PathSource xml, root, recorder, profile;
+        auto with = [](const std::string& value, const PathSource& source) { return value + " | " + source.text; };
+        return {with(GetXMLFilename(&xml), xml), with(GetDictationRootFolder(&root), root), with(GetVNRPath(&recorder), recorder),
+                with(GetProfileFolder("VNRecorder", &profile), profile), GetProfilePathFilename()};
     }
 #ifdef _WIN32
     const std::string view = ", 64-bit view";
@@ -191,27 +179,24 @@ protected:
 };
 
 TEST_F(Policy, BeatsEveryOtherSourceOfItsSetting) {
-    PutMachineValue(key, "XMLDataPath", NativePath(dir / "policy/order.xml"));
-    PutMachineValue(key, "WorkingDirectory", NativePath(dir / "policy/root"));
-    PutMachineValue(key, "RecorderPath", NativePath(dir / "policy/recorder"));
-    PutMachineValue(key, "VNPROFILE", NativePath(dir / "policy/profiles"));
-    EXPECT_EQ(GetDraftsFolder(), NativePath(dir / "policy/root/Drafts"));
     // Each location from its policy, as --paths shows it with its source; and
     // the journal's true source.
-    std::ostringstream out, err;
-    ASSERT_EQ(RunCommandLine({"--paths"}, out, err), 0);
-    for (const std::string& line : {"xml file: " + NativePath(dir / "policy/order.xml") + "  (" + policy + "XMLDataPath" + view + ")",
-                                   "dictation root: " + NativePath(dir / "policy/root") + "  (" + policy + "WorkingDirectory" + view + ")",
-                                   "recorder: " + NativePath(dir / "policy/recorder") + "  (" + policy + "RecorderPath" + view + ")",
-                                   "profile folder: " + NativePath(dir / "policy/profiles") + "  (" + policy + "VNPROFILE" + view + ")",
-                                   "profile file: " + NativePath(dir / "policy/profiles/ann.pfl"),
+    std::vector<std::string> lines{"profile file: " + NativePath(dir / "policy/profiles/ann.pfl"),
 #ifdef _WIN32
                                    "launch journal: " + GetRawEnv("LOCALAPPDATA") + "\\Vantora\\VNRecorder\\journal.jsonl  (environment LOCALAPPDATA)"
 #else
                                    "launch journal: " + (dir / "state/Vantora/VNRecorder/journal.jsonl") + "  (environment XDG_STATE_HOME)"
 #endif
-         })
-        EXPECT_NE(out.str().find(line + "\n"), std::string::npos) << line << "\n" << out.str();
+    };
+    for (const auto& [name, label, place] : {std::tuple{"XMLDataPath", "xml file", "order.xml"}, {"WorkingDirectory", "dictation root", "root"},
+                                             {"RecorderPath", "recorder", "recorder"}, {"VNPROFILE", "profile folder", "profiles"}}) {
+        PutMachineValue(key, name, NativePath(dir / "policy/" + place));
+        lines.push_back(std::string(label) + ": " + NativePath(dir / "policy/" + place) + "  (" + policy + name + view + ")");
+    }
+    EXPECT_EQ(GetDraftsFolder(), NativePath(dir / "policy/root/Drafts"));
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommandLine({"--paths"}, out, err), 0);
+    for (const std::string& line : lines) EXPECT_NE(out.str().find(line + "\n"), std::string::npos) << line << "\n" << out.str();
 
     // Verbose logging: the policy's switch, both ways, with no 30-day window
     // and nothing stored in the user's settings.
@@ -322,12 +307,11 @@ TEST_F(Paths, FileQuestionsHaveFixedAnswersWhenTheyCannotBeAnswered) {
     // The file systems that POSIX counts as drives of each type, by the
     // kernel's own names for them.
     EXPECT_EQ(GetPathDriveType(""), kDriveNetwork);
-    for (long magic : std::initializer_list<long>{NFS_SUPER_MAGIC, SMB_SUPER_MAGIC, CIFS_SUPER_MAGIC})
-        EXPECT_EQ(DriveTypeOfFileSystem(magic), kDriveNetwork) << std::hex << magic;
-    EXPECT_EQ(DriveTypeOfFileSystem(ISOFS_SUPER_MAGIC), kDriveCdRom);
-    for (long magic : std::initializer_list<long>{TMPFS_MAGIC, RAMFS_MAGIC})
-        EXPECT_EQ(DriveTypeOfFileSystem(magic), kDriveRam) << std::hex << magic;
-    EXPECT_EQ(DriveTypeOfFileSystem(EXT4_SUPER_MAGIC), kDriveFixed);
+    const std::pair<std::int64_t, DriveType> types[] = {{NFS_SUPER_MAGIC, kDriveNetwork}, {SMB_SUPER_MAGIC, kDriveNetwork},
+                                                        {CIFS_SUPER_MAGIC, kDriveNetwork}, {ISOFS_SUPER_MAGIC, kDriveCdRom},
+                                                        {TMPFS_MAGIC, kDriveRam}, {RAMFS_MAGIC, kDriveRam}, {EXT4_SUPER_MAGIC, kDriveFixed}};
+    for (const auto& [magic, type] : types)
+        EXPECT_EQ(DriveTypeOfFileSystem(magic), type) << std::hex << magic;
     // And a real one: the shared-memory folder is a tmpfs wherever it exists.
     if (std::filesystem::is_directory("/dev/shm")) {
         EXPECT_EQ(GetPathDriveType("/dev/shm"), kDriveRam);

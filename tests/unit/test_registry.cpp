@@ -130,13 +130,11 @@ TEST_F(Registry, BrokenFilesYieldTheFallbackAndKeepTheGoodLines) {
                              std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Sz\"=hex:01,\\\n"),
                              std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Sz\"=\"no end\n")}) {
         Machine(text);
-        EXPECT_EQ(LM("Sz"), RegistryResult(std::string("fallback")));
+        EXPECT_EQ(LM("Sz"), RegistryResult(std::string("fallback"))) << testing::PrintToString(text);
     }
     Machine("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Bad\"=dword:zz\n\"Bad2\"=hex:123\n"
             "[broken\n\"Orphan\"=\"x\"\n[\\]\n\"Rootless\"=\"x\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Good\"=\"yes\"\n\"Empty\"=hex(1):\n");
-    EXPECT_EQ(LM("Bad"), RegistryResult(std::string("fallback")));
-    EXPECT_EQ(LM("Bad2"), RegistryResult(std::string("fallback")));
-    EXPECT_EQ(LM("Orphan"), RegistryResult(std::string("fallback")));
+    for (const char* name : {"Bad", "Bad2", "Orphan"}) EXPECT_EQ(LM(name), RegistryResult(std::string("fallback"))) << name;
     EXPECT_EQ(LM("Good"), RegistryResult(std::string("yes")));
     EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "Empty"), "");  // zero-size text reads as empty
 }
