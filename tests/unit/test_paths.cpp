@@ -162,12 +162,12 @@ protected:
         std::filesystem::create_directories(dir.path() / "policy" / "profiles");
     }
     static std::string Dword(std::uint32_t n) { return {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16), static_cast<char>(n >> 24)}; }
-    // Each setting as the program resolves it, and where it came from.
+    // A setting as the program resolves it, and where it came from.
+    static std::string With(const std::string& value, const PathSource& source) { return value + " | " + source.text; }
     std::vector<std::string> Resolved() {
         PathSource xml, root, recorder, profile;
-        auto with = [](const std::string& value, const PathSource& source) { return value + " | " + source.text; };
-        return {with(GetXMLFilename(&xml), xml), with(GetDictationRootFolder(&root), root), with(GetVNRPath(&recorder), recorder),
-                with(GetProfileFolder("VNRecorder", &profile), profile), GetProfilePathFilename()};
+        return {With(GetXMLFilename(&xml), xml), With(GetDictationRootFolder(&root), root), With(GetVNRPath(&recorder), recorder),
+                With(GetProfileFolder("VNRecorder", &profile), profile), GetProfilePathFilename()};
     }
 #ifdef _WIN32
     const std::string view = ", 64-bit view";
@@ -230,22 +230,21 @@ TEST_F(Policy, AValueThatCannotBeUsedIsIgnoredWholeAndSaidOnce) {
     EXPECT_EQ(Resolved(), next);
     EXPECT_TRUE(IsVerboseLogOn(clock));
     EXPECT_TRUE(IsVerboseLogOn(clock));
-    // --paths lists every value it passed over, though the log has heard of them.
+    // The log hears of each once; --paths lists every path it passed over,
+    // though the log has heard of them.
     std::ostringstream out, err;
     ASSERT_EQ(RunCommandLine({"--paths"}, out, err), 0);
-    EXPECT_NE(out.str().find("\nignored: HKEY_LOCAL_MACHINE\\" + key + " XMLDataPath" + view + ": it is empty\n"), std::string::npos)
-        << out.str();
-    EXPECT_NE(out.str().find("\nignored: HKEY_LOCAL_MACHINE\\" + key + " WorkingDirectory" + view + ": \"dictation\" is not a full path\n"),
-              std::string::npos);
+    std::vector<std::string> said;
+    for (const auto& [name, why] : {std::pair{"RecorderPath", "it holds a NUL before its end, so it cannot be a path"},
+                                    {"VNPROFILE", "it is not text (registry type 4)"},
+                                    {"VerboseLog", "it is not a REG_DWORD (registry type 1)"},
+                                    {"WorkingDirectory", "\"dictation\" is not a full path"}, {"XMLDataPath", "it is empty"}}) {
+        const std::string value = "HKEY_LOCAL_MACHINE\\" + key + " " + name + view + ": " + why;
+        said.push_back("Ignored " + value);
+        EXPECT_NE(out.str().find("\nignored: " + value + "\n"), std::string::npos) << out.str();
+    }
     std::sort(notes.lines.begin(), notes.lines.end());
-    const std::string ignored = "Ignored HKEY_LOCAL_MACHINE\\" + key + " ";
-    EXPECT_EQ(notes.lines, (std::vector<std::string>{
-                               ignored + "RecorderPath" + view + ": it holds a NUL before its end, so it cannot be a path",
-                               ignored + "VNPROFILE" + view + ": it is not text (registry type 4)",
-                               ignored + "VerboseLog" + view + ": it is not a REG_DWORD (registry type 1)",
-                               ignored + "WorkingDirectory" + view + ": \"dictation\" is not a full path",
-                               ignored + "XMLDataPath" + view + ": it is empty",
-                           }));
+    EXPECT_EQ(notes.lines, said);
 }
 
 #ifdef _WIN32
@@ -260,13 +259,11 @@ TEST_F(Policy, MachineValuesFromThe32BitViewWhereThe64BitViewLacksThem) {
     RegistryValue raw;
     ASSERT_FALSE(ReadRawRegistryValue(RegistryRoot::LocalMachine, kKey, "WorkingDirectory", raw, 0)) << "not in the 64-bit view";
     PathSource s;
-    EXPECT_EQ(GetDictationRootFolder(&s), wow);
-    EXPECT_EQ(s.text, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder WorkingDirectory, 32-bit view");
-    EXPECT_EQ(GetVNRPath(&s), NativePath(dir / "wow/recorder.exe"));
-    EXPECT_EQ(s.text, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR PATH, 32-bit view");
+    const std::string registry = " | registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\";
+    EXPECT_EQ(With(GetDictationRootFolder(&s), s), wow + registry + "VNRecorder WorkingDirectory, 32-bit view");
+    EXPECT_EQ(With(GetVNRPath(&s), s), NativePath(dir / "wow/recorder.exe") + registry + "VNR PATH, 32-bit view");
     PutMachineValue(kKey, "WorkingDirectory", native);
-    EXPECT_EQ(GetDictationRootFolder(&s), native);
-    EXPECT_EQ(s.text, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder WorkingDirectory, 64-bit view");
+    EXPECT_EQ(With(GetDictationRootFolder(&s), s), native + registry + "VNRecorder WorkingDirectory, 64-bit view");
     // A 64-bit value that cannot be a path is passed over for the 32-bit one.
     std::string multi;
     for (char c : native + '\0' + wow + '\0' + '\0') multi += {c, '\0'};
@@ -347,7 +344,7 @@ protected:
     }
 };
 
-TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
+TEST_F(Log, StartEmptiesTheLogUnlessVerboseWritesTheStartLinesAndNeedsItsFolder) {
     SetSettingsAppName(kApplicationName);
     SetExecutableBaseNameForTesting("pacs-vantora-driver");
     ASSERT_TRUE(CreateFolderPath(NativePath(dir / "temp/Vantora/VNRecorder")));
@@ -372,6 +369,13 @@ TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
     EXPECT_EQ(Count(text, " starting\n"), 2);  // nothing removed while verbose
     EXPECT_LT(text.find("Change profile to again"), text.rfind(" starting"));
     EXPECT_NE(text.find(" - shown\n"), std::string::npos);
+
+    // Without its folder the log drops its entries silently, and makes nothing.
+    env.set("TEMP", NativePath(dir / "no/such/folder"));
+    ActivityLog lost;
+    lost.StartLog();
+    lost.WriteLog("lost");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "no"));
     SetExecutableBaseNameForTesting("");
 }
 
@@ -386,14 +390,6 @@ TEST_F(Log, AValueThatCannotBeAPathIsLoggedOnceAfterTheStart) {
     services.GetDraftsFolder();
     GetProfilePathFilename();
     EXPECT_EQ(Count(LogText(), " - Ignored HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder VNPROFILE"), 1) << LogText();
-}
-
-TEST_F(Log, AMissingFolderDropsEntriesSilently) {
-    env.set("TEMP", NativePath(dir / "no/such/folder"));
-    ActivityLog log;
-    log.StartLog();
-    log.WriteLog("lost");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "no"));
 }
 
 }  // namespace

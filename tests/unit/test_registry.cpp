@@ -87,16 +87,12 @@ TEST_F(Registry, EveryValueTypeConvertsAsTheRegistryWould) {
             "\"Multi\"=hex(7):61,00,00,00,62,00,00,00,00,00\r\n"
             "\"Qword\"=hex(b):01,00,00,00,00,00,00,00\r\n"
             "@=\"default value\"\r\n");
-    EXPECT_EQ(LM("Sz"), RegistryResult(std::string("C:\\VnFiles \"quoted\"")));
-    EXPECT_EQ(LM("long"), RegistryResult(longText));  // names match without regard to case
-    EXPECT_EQ(LM("Dword"), RegistryResult(std::int32_t{42}));
-    EXPECT_EQ(LM("Negative"), RegistryResult(std::int32_t{-1}));
-    EXPECT_EQ(LM("Binary"), RegistryResult(std::vector<std::uint8_t>{1, 0xFF, 0}));
-    EXPECT_EQ(LM("Expand"), RegistryResult(std::string("%TEMP%\\x")));  // never expanded
-    EXPECT_EQ(LM("Multi"), RegistryResult(std::string("a\0b", 3)));
-    EXPECT_EQ(LM("Qword"), RegistryResult(std::string("fallback")));
-    EXPECT_EQ(LM(""), RegistryResult(std::string("default value")));
-    EXPECT_EQ(LM("Missing"), RegistryResult(std::string("fallback")));
+    // Names match without regard to case; expandable text is never expanded.
+    const std::pair<const char*, RegistryResult> values[] = {
+        {"Sz", std::string("C:\\VnFiles \"quoted\"")}, {"long", longText}, {"Dword", std::int32_t{42}}, {"Negative", std::int32_t{-1}},
+        {"Binary", std::vector<std::uint8_t>{1, 0xFF, 0}}, {"Expand", std::string("%TEMP%\\x")}, {"Multi", std::string("a\0b", 3)},
+        {"Qword", std::string("fallback")}, {"", std::string("default value")}, {"Missing", std::string("fallback")}};
+    for (const auto& [name, value] : values) EXPECT_EQ(LM(name), value) << name;
     EXPECT_EQ(ReadRegistryValue(RegistryRoot::LocalMachine, "SOFTWARE\\Other", "Sz"), RegistryResult());
 }
 

@@ -48,21 +48,17 @@ TEST(Win32Registry, ValuesReadByTheirTypeWithTextAsUtf8) {
     key.Set("nul", REG_SZ, Utf16z(std::wstring(L"C:\\a\0C:\\b", 9)));  // what follows a NUL never reaches a path
     key.Set("long", REG_SZ, Utf16z(std::wstring(2000, L'x')));  // beyond any first guess of the size
 
-    auto read = [&](const char* name) { return ReadRegistryValue(RegistryRoot::CurrentUser, key.path, name, std::string("fallback")); };
-    EXPECT_EQ(std::get<std::string>(read("sz")), "Zo\xC3\xAB \xE6\x9D\x8E");
-    EXPECT_EQ(std::get<std::string>(read("EXPAND")), "%TEMP%\\x");  // names without regard to case
-    EXPECT_EQ(std::get<std::int32_t>(read("dword")), -2);
-    EXPECT_EQ(std::get<std::string>(read("multi")), std::string("a\0b", 3));
-    EXPECT_EQ(std::get<std::vector<std::uint8_t>>(read("bin")), (std::vector<std::uint8_t>{0, 1, 0xFF}));
-    EXPECT_EQ(std::get<std::string>(read("nul")), "C:\\a");
-    EXPECT_EQ(std::get<std::string>(read("long")), std::string(2000, 'x'));
-    EXPECT_EQ(std::get<std::string>(read("missing")), "fallback");
+    // Names match without regard to case.
+    const std::pair<const char*, RegistryResult> values[] = {
+        {"sz", std::string("Zo\xC3\xAB \xE6\x9D\x8E")}, {"EXPAND", std::string("%TEMP%\\x")}, {"dword", std::int32_t{-2}},
+        {"multi", std::string("a\0b", 3)}, {"bin", std::vector<std::uint8_t>{0, 1, 0xFF}}, {"nul", std::string("C:\\a")},
+        {"long", std::string(2000, 'x')}, {"missing", std::string("fallback")}};
+    for (const auto& [name, value] : values)
+        EXPECT_EQ(ReadRegistryValue(RegistryRoot::CurrentUser, key.path, name, std::string("fallback")), value) << name;
     EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path + "\\none", "sz"), "");
-    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path, "dword"), "");  // not text
-    // A NUL inside ends a Windows name early: no path at all.
-    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path, "nul"), "");
-    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path, "multi"), "");
-    EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path, "expand"), "%TEMP%\\x");
+    // Not text, or with a NUL inside, which ends a Windows name early: no path at all.
+    for (const auto& [name, path] : {std::pair{"dword", ""}, {"nul", ""}, {"multi", ""}, {"expand", "%TEMP%\\x"}})
+        EXPECT_EQ(ReadRegistryPath(RegistryRoot::CurrentUser, key.path, name), path) << name;
 }
 
 TEST(Win32Registry, MappedDriveRemotePathComesFromTheUsersNetworkKey) {
