@@ -82,8 +82,8 @@ protected:
     }
     // Sets a text value (REG_SZ) of HKEY_LOCAL_MACHINE\key, or removes it
     // (nullopt). On POSIX the machine file is written anew from the values
-    // set this way. view 1 is the
-    // 32-bit view of Windows (POSIX has one machine file: view 0).
+    // set this way. view 1 is the 32-bit view of Windows (POSIX has one
+    // machine file: view 0).
     void PutMachineValue(const std::string& key, const std::string& name, const std::optional<std::string>& value,
                          std::size_t view = 0) {
 #ifdef _WIN32

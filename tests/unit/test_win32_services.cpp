@@ -199,9 +199,8 @@ TEST(Win32FileWatch, LetsGoOfADeletedFolderAndWatchesTheOneMadeAnew) {
         const std::vector<FileChange> all = NextBatch(watch);
         return !all.empty() && all.back() == FileChange::Complete;
     };
-    wchar_t system[MAX_PATH];
-    ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
-    const std::string cmd = win32::Utf8(system) + "\\cmd.exe";
+    const std::string cmd = GetEnv("ComSpec");  // the command prompt
+    ASSERT_FALSE(cmd.empty());
 
     // Removed by another process with the order file in it; then removed
     // empty, with no change of the order file to tell of it.
