@@ -197,17 +197,15 @@ TEST(PolicyTemplates, ReferencesResolveAndPoliciesSetWhatTheProgramReads) {
     }
 }
 
-TEST(IniFile, WhatIsWrittenReadsBackWhateverTheLineEnds) {
+// What is written reads back whatever the line ends; what cannot be stored
+// is refused, and no file is made for it.
+TEST(IniFile, WhatIsWrittenReadsBackAndWhatCannotBeStoredIsRefused) {
     test::TempDir dir;
     for (std::string text : {std::string("\r"), std::string("[Defaults]\r"), std::string("a=1\r\n[x]"), std::string("\r\r\n")}) {
         WriteFile(dir / "s.ini", text);
         ASSERT_TRUE(WriteIniValue(dir / "s.ini", "Defaults", "XMLDataPath", "/x.xml"));
         EXPECT_EQ(ReadIniValue(dir / "s.ini", "Defaults", "XMLDataPath"), "/x.xml") << testing::PrintToString(text);
     }
-}
-
-TEST(IniFile, ValuesThatCannotBeStoredAreRefused) {
-    test::TempDir dir;
     EXPECT_FALSE(WriteIniValue(dir / "a.ini", "S", "k", "line\rbreak"));
     EXPECT_FALSE(WriteIniValue(dir / "a.ini", "S", "k=x", "v"));
     EXPECT_FALSE(WriteIniValue("", "S", "k", "v"));
