@@ -10,28 +10,24 @@ namespace {
 using test::TempDir;
 using test::WriteFile;
 
-struct Walked {
-    bool ok;
-    OrderState order;
-};
-
-Walked Walk(std::string_view xml_text) {
+// Loads a document through the generic loader: whether it loaded, and the order it made.
+std::pair<bool, OrderState> Walk(std::string_view xml_text) {
     TempDir dir;
     WriteFile(dir / "o.xml", xml_text);
-    Walked w{};
     NullLog log;
     FixedClock clock(LocalTime{2026, 12, 7, 9, 5, 0});
-    w.ok = LoadXML(w.order, dir / "o.xml", IntakeContext{xml::DefaultDocumentFactory(), log, clock});
-    return w;
+    OrderState order;
+    const bool ok = LoadXML(order, dir / "o.xml", IntakeContext{xml::DefaultDocumentFactory(), log, clock});
+    return {ok, std::move(order)};
 }
 
 using Records = std::vector<field_element>;
 
 TEST(TreeWalk, NamesRecordsByElementPathAndRegistersEveryLevel) {
-    auto w = Walk("<DictationData><New><PatientID>123</PatientID><UserID>ab</UserID></New></DictationData>");
-    ASSERT_TRUE(w.ok);
-    EXPECT_EQ(w.order.xml_elements, (Records{{"<DictationData><New><PatientID>", "123"}, {"<DictationData><New><UserID>", "ab"}}));
-    EXPECT_EQ(w.order.xml_names.names(),
+    const auto [ok, order] = Walk("<DictationData><New><PatientID>123</PatientID><UserID>ab</UserID></New></DictationData>");
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(order.xml_elements, (Records{{"<DictationData><New><PatientID>", "123"}, {"<DictationData><New><UserID>", "ab"}}));
+    EXPECT_EQ(order.xml_names.names(),
               (std::vector<std::string>{"<DictationData>", "<DictationData><New>", "<DictationData><New><PatientID>",
                                         "<DictationData><New><UserID>"}));
 }
@@ -58,9 +54,9 @@ TEST(TreeWalk, RecordsNamesAndValuesOfEveryShape) {
     };
     for (const auto& [xml_text, records] : cases) {
         SCOPED_TRACE(xml_text);
-        auto w = Walk(xml_text);
-        EXPECT_TRUE(w.ok);
-        EXPECT_EQ(w.order.xml_elements, records);
+        const auto [ok, order] = Walk(xml_text);
+        EXPECT_TRUE(ok);
+        EXPECT_EQ(order.xml_elements, records);
     }
 }
 
@@ -93,13 +89,14 @@ TEST(GenericLoader, ThousandsOfRepeatedNamesGetConsecutiveSuffixes) {
     constexpr int kCount = 50000;
     for (int i = 0; i < kCount; ++i) doc += "<R><V>" + std::to_string(i) + "</V></R>";
     doc += "</D>";
-    auto w = Walk(doc);
-    ASSERT_EQ(w.order.xml_elements.size(), static_cast<std::size_t>(kCount));
-    EXPECT_EQ(w.order.xml_elements[0].field_name, "<D><R><V>");
-    EXPECT_EQ(w.order.xml_elements[1].field_name, "<D><R_1><V>");
-    EXPECT_EQ(w.order.xml_elements[kCount - 1].field_name, "<D><R_" + std::to_string(kCount - 1) + "><V>");
-    EXPECT_EQ(w.order.xml_elements[kCount - 1].field_value, std::to_string(kCount - 1));
-    EXPECT_EQ(w.order.xml_names.size(), static_cast<std::size_t>(1 + 2 * kCount));
+    const auto [ok, order] = Walk(doc);
+    ASSERT_TRUE(ok);
+    ASSERT_EQ(order.xml_elements.size(), static_cast<std::size_t>(kCount));
+    EXPECT_EQ(order.xml_elements[0].field_name, "<D><R><V>");
+    EXPECT_EQ(order.xml_elements[1].field_name, "<D><R_1><V>");
+    EXPECT_EQ(order.xml_elements[kCount - 1].field_name, "<D><R_" + std::to_string(kCount - 1) + "><V>");
+    EXPECT_EQ(order.xml_elements[kCount - 1].field_value, std::to_string(kCount - 1));
+    EXPECT_EQ(order.xml_names.size(), static_cast<std::size_t>(1 + 2 * kCount));
 }
 
 }  // namespace

@@ -78,14 +78,10 @@ TEST(XmlDocument, HostileDocumentsFailWithAReasonAndAnEmptyDocument) {
     std::string tooDeep = "x";
     for (int i = 0; i < 5000; ++i) tooDeep = "<a>" + tooDeep + "</a>";
     const std::pair<const char*, std::string> inputs[] = {
-        {"empty", ""},
-        {"garbage", std::string(kGarbage, sizeof kGarbage - 1)},
-        {"truncated", "<DictationData><New><PatientID>98"},
-        {"mismatched", "<a><b></a></b>"},
-        {"two roots", "<a/><b/>"},
+        {"empty", ""}, {"garbage", std::string(kGarbage, sizeof kGarbage - 1)}, {"truncated", "<DictationData><New><PatientID>98"},
+        {"mismatched", "<a><b></a></b>"}, {"two roots", "<a/><b/>"},
         {"UTF-8 declared, Latin-1 bytes", "<?xml version=\"1.0\" encoding=\"UTF-8\"?><r>Jos\xE9</r>"},
-        {"entity bomb", bomb + "]><b>&e9;</b>"},
-        {"too deep", tooDeep},
+        {"entity bomb", bomb + "]><b>&e9;</b>"}, {"too deep", tooDeep},
     };
     for (const auto& [name, bytes] : inputs) {
         SCOPED_TRACE(name);
