@@ -112,7 +112,9 @@ TEST_F(SettingsStore, VerboseWindowOpensAtTheFirstCheckAndClosesAfterThirtyDays)
 // The POSIX half from here: the INI file format (the registry keeps the
 // Windows settings, tested in test_win32_services.cpp).
 #ifndef _WIN32
-TEST_F(SettingsStore, HandWrittenFilesReadAsAdministratorsExpect) {
+// Files written by hand read as administrators expect; the program's writes
+// keep every other line byte for byte, and add what is missing.
+TEST_F(SettingsStore, HandWrittenFilesReadAsExpectedAndWritesKeepEveryOtherLine) {
     SetSettingsAppName(kApplicationName);
     WriteSettings("orphan=1\r\n[defaults]\r\nDefault Path = /first \r\nXMLDataPath=  /srv/pacs/order.xml \r\n"
                   "XMLDataPath=/second\r\n; XMLDataPath=/comment\r\nTabbed=\tx\t\r\n[recorder]\r\nDefault Path=/profile\r\n");
@@ -122,12 +124,8 @@ TEST_F(SettingsStore, HandWrittenFilesReadAsAdministratorsExpect) {
     EXPECT_EQ(GetDefaultSetting("orphan", "dflt"), "dflt");
     ASSERT_TRUE(SetCurrentProfile("recorder"));
     EXPECT_EQ(GetProfileSetting("Default Path", "dflt"), "/profile");
-}
 
-TEST_F(SettingsStore, WritesKeepEveryOtherLineByteForByteAndAddWhatIsMissing) {
-    SetSettingsAppName(kApplicationName);
-    const std::string before = "; kept comment\r\n[Defaults]\r\nVerboseLog=1\r\nXMLDataPath=/old\r\n\r\n[recorder]\r\nDefault Path=/d\r\n";
-    WriteSettings(before);
+    WriteSettings("; kept comment\r\n[Defaults]\r\nVerboseLog=1\r\nXMLDataPath=/old\r\n\r\n[recorder]\r\nDefault Path=/d\r\n");
     ASSERT_TRUE(SaveDefaultSetting("XMLDataPath", "/new path.xml"));
     ASSERT_TRUE(SaveDefaultSetting("Added", "v"));
     EXPECT_EQ(ReadFile(Settings()),
