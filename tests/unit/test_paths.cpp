@@ -188,8 +188,9 @@ TEST_F(Policy, BeatsEveryOtherSourceOfItsSetting) {
                                    "launch journal: " + (dir / "state/Vantora/VNRecorder/journal.jsonl") + "  (environment XDG_STATE_HOME)"
 #endif
     };
-    for (const auto& [name, label, place] : {std::tuple{"XMLDataPath", "xml file", "order.xml"}, {"WorkingDirectory", "dictation root", "root"},
-                                             {"RecorderPath", "recorder", "recorder"}, {"VNPROFILE", "profile folder", "profiles"}}) {
+    for (const auto& [name, label, place] : {std::tuple{"XMLDataPath", "xml file", "order.xml"},
+                                             {"WorkingDirectory", "dictation root", "root"}, {"RecorderPath", "recorder", "recorder"},
+                                             {"VNPROFILE", "profile folder", "profiles"}}) {
         PutMachineValue(key, name, NativePath(dir / "policy/" + place));
         lines.push_back(std::string(label) + ": " + NativePath(dir / "policy/" + place) + "  (" + policy + name + view + ")");
     }
@@ -306,7 +307,8 @@ TEST_F(Paths, FileQuestionsHaveFixedAnswersWhenTheyCannotBeAnswered) {
     EXPECT_EQ(GetPathDriveType(""), kDriveNetwork);
     const std::pair<std::int64_t, DriveType> types[] = {{NFS_SUPER_MAGIC, kDriveNetwork}, {SMB_SUPER_MAGIC, kDriveNetwork},
                                                         {CIFS_SUPER_MAGIC, kDriveNetwork}, {ISOFS_SUPER_MAGIC, kDriveCdRom},
-                                                        {TMPFS_MAGIC, kDriveRam}, {RAMFS_MAGIC, kDriveRam}, {EXT4_SUPER_MAGIC, kDriveFixed}};
+                                                        {TMPFS_MAGIC, kDriveRam}, {RAMFS_MAGIC, kDriveRam},
+                                                        {EXT4_SUPER_MAGIC, kDriveFixed}};
     for (const auto& [magic, type] : types)
         EXPECT_EQ(DriveTypeOfFileSystem(magic), type) << std::hex << magic;
     // And a real one: the shared-memory folder is a tmpfs wherever it exists.

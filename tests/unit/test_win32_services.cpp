@@ -105,8 +105,7 @@ TEST(Win32Files, IdentityFollowsEveryNewVersionAndTheLockOneHolder) {
     EXPECT_EQ(StatFileIdentity(path), first);
     test::WriteFile(other, "two");
     ASSERT_TRUE(MoveFileExW(Wide(other).c_str(), Wide(path).c_str(), MOVEFILE_REPLACE_EXISTING));
-    const FileIdentity moved = StatFileIdentity(path);
-    EXPECT_NE(moved.fileId, first.fileId);  // a file moved over it is another file
+    EXPECT_NE(StatFileIdentity(path).fileId, first.fileId);  // a file moved over it is another file
     EXPECT_FALSE(StatFileIdentity(dir / "absent").exists);
     ASSERT_TRUE(WriteFileAtomically(path, "three"));
     EXPECT_EQ(test::ReadFile(path), "three");
@@ -131,8 +130,6 @@ TEST(Win32Files, IdentityFollowsEveryNewVersionAndTheLockOneHolder) {
     }
 }
 
-// A change is complete only once its writer has let go of the file (a
-// writer's handle does not share writing); a version moved into place is.
 // Everything that came in a moment once the watch tells of a change, as one
 // batch; nothing when no change came within the timeout.
 std::vector<FileChange> NextBatch(FileWatch& watch) {
@@ -144,6 +141,8 @@ std::vector<FileChange> NextBatch(FileWatch& watch) {
     return all;
 }
 
+// A change is complete only once its writer has let go of the file (a
+// writer's handle does not share writing); a version moved into place is.
 TEST(Win32FileWatch, CompleteOnlyOnceTheWriterLetsGoOrWhenMovedIntoPlace) {
     TempDir dir;
     const std::string path = dir / "order.xml";
