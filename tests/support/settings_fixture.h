@@ -80,15 +80,10 @@ protected:
         std::filesystem::create_directories(dir.path() / "config" / "Vantora Recorder");
         WriteFile(Settings(), text);
     }
-    // Writes the POSIX machine registry file with one key and its value lines.
-    void MachineValues(const std::string& key, const std::string& lines) {
-        WriteFile(dir / "machine.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\" + key + "]\n" + lines);
-    }
-
     // Sets a text value (REG_SZ) of HKEY_LOCAL_MACHINE\key, or removes it
     // (nullopt). On POSIX the machine file is written anew from the values
-    // set this way, replacing whatever MachineValues wrote. view 1 is the
-    // 32-bit view of Windows (POSIX has one machine file: view 0).
+    // set this way. view 1 is the 32-bit view of Windows (POSIX has one
+    // machine file: view 0).
     void PutMachineValue(const std::string& key, const std::string& name, const std::optional<std::string>& value,
                          std::size_t view = 0) {
 #ifdef _WIN32
@@ -132,35 +127,26 @@ protected:
                         const std::string& app = kApplicationName) {
 #ifdef _WIN32
         settingsApps_.insert(app);
-        HKEY k = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, win32::Wide(UserSettingsKey(app) + "\\" + section).c_str(), 0, nullptr, 0,
-                                  KEY_SET_VALUE, nullptr, &k, nullptr),
-                  ERROR_SUCCESS);
         const std::wstring w = win32::Wide(value);
-        const LONG r = RegSetValueExW(k, win32::Wide(key).c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(w.c_str()),
-                                      static_cast<DWORD>((w.size() + 1) * sizeof(wchar_t)));
-        RegCloseKey(k);
-        ASSERT_EQ(r, ERROR_SUCCESS);
+        ASSERT_TRUE(SetUserData(UserSettingsKey(app) + "\\" + section, key, REG_SZ,
+                                std::string(reinterpret_cast<const char*>(w.c_str()), (w.size() + 1) * sizeof(wchar_t))));
 #else
         std::string error;
         ASSERT_TRUE(WriteIniValue(SettingsOf(app), section, key, value, &error)) << error;
 #endif
     }
     // The user's setting [section] key of an application as stored; nothing
-    // when it is not there.
+    // when it is not there (on Windows, nor when it is not a REG_SZ).
     std::optional<std::string> UserSetting(const std::string& section, const std::string& key,
                                            const std::string& app = kApplicationName) {
 #ifdef _WIN32
         settingsApps_.insert(app);
-        const std::wstring path = win32::Wide(UserSettingsKey(app) + "\\" + section), name = win32::Wide(key);
-        DWORD size = 0;
-        if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, nullptr, &size) != ERROR_SUCCESS)
+        std::wstring w(32768, L'\0');  // the longest text a test stores, and more
+        DWORD size = static_cast<DWORD>(w.size() * sizeof(wchar_t));
+        if (RegGetValueW(HKEY_CURRENT_USER, win32::Wide(UserSettingsKey(app) + "\\" + section).c_str(), win32::Wide(key).c_str(),
+                         RRF_RT_REG_SZ | RRF_NOEXPAND, nullptr, w.data(), &size) != ERROR_SUCCESS)
             return std::nullopt;
-        std::wstring w(size / sizeof(wchar_t), L'\0');
-        if (RegGetValueW(HKEY_CURRENT_USER, path.c_str(), name.c_str(), RRF_RT_REG_SZ, nullptr, w.data(), &size) != ERROR_SUCCESS)
-            return std::nullopt;
-        w.resize(w.find(L'\0') == std::wstring::npos ? w.size() : w.find(L'\0'));
-        return win32::Utf8(w);
+        return win32::Utf8(w.c_str());
 #else
         return ReadIniValue(SettingsOf(app), section, key);
 #endif

@@ -11,6 +11,12 @@
 namespace pvd {
 namespace {
 
+std::string Repeat(std::string_view unit, int times) {
+    std::string s;
+    for (int i = 0; i < times; ++i) s += unit;
+    return s;
+}
+
 std::string Attributes(std::size_t n, const std::string& value = "") {
     std::string s = "<r";
     for (std::size_t i = 0; i < n; ++i) s += " a" + std::to_string(i) + "=\"" + value + "\"";
@@ -25,23 +31,18 @@ std::string Reason(std::string_view bytes) {
 TEST(OrderBounds, TheScanCountsOnlyRealMarkup) {
     std::string reason;
     EXPECT_TRUE(xml::CheckDocumentBounds(Attributes(1000), reason));
-    EXPECT_FALSE(xml::CheckDocumentBounds("<x>\n" + Attributes(1001) + "</x>", reason));
-    EXPECT_EQ(reason, "An element holds more than 1000 attributes (line 2)");
     // '=' and '>' inside values, and markup inside comments, CDATA and the
     // DOCTYPE, are no attributes and no elements.
     EXPECT_TRUE(xml::CheckDocumentBounds(Attributes(1000, "x=>y'='"), reason));
-    std::string hidden = "<!DOCTYPE r [<!ENTITY e '<a b=\"1\">'> <!-- ] > -->]><r><!--";
-    for (int i = 0; i < 600000; ++i) hidden += "<a>";
+    const std::string hidden = "<!DOCTYPE r [<!ENTITY e '<a b=\"1\">'> <!-- ] > -->]><r><!--" + Repeat("<a>", 600000);
     EXPECT_TRUE(xml::CheckDocumentBounds(hidden + "--><![CDATA[<a><a>]]></r>", reason)) << reason;
-
-    std::string many = "<r>";
-    for (int i = 0; i < 250001; ++i) many += "<a/>x";
-    EXPECT_FALSE(xml::CheckDocumentBounds(many + "</r>", reason));
-    EXPECT_EQ(reason, "The document holds more than 500000 nodes (line 1)");
-    std::string deep;
-    for (int i = 0; i < 257; ++i) deep += "<a>";
-    EXPECT_FALSE(xml::CheckDocumentBounds(deep, reason));
-    EXPECT_EQ(reason, "The document is nested deeper than 256 levels (line 1)");
+    for (const auto& [doc, why] : {std::pair{"<x>\n" + Attributes(1001) + "</x>", "An element holds more than 1000 attributes (line 2)"},
+                                   {"<r>" + Repeat("<a/>x", 250001) + "</r>", "The document holds more than 500000 nodes (line 1)"},
+                                   {Repeat("<a>", 257), "The document is nested deeper than 256 levels (line 1)"}}) {
+        SCOPED_TRACE(why);
+        EXPECT_FALSE(xml::CheckDocumentBounds(doc, reason));
+        EXPECT_EQ(reason, why);
+    }
 
     // UTF-16 is scanned by its 16-bit units, with or without a byte-order mark.
     for (bool bom : {true, false}) {
@@ -66,8 +67,7 @@ TEST(OrderBounds, EntitiesExpandWithinTheBoundsOnly) {
     // parser's own guard against entity bombs).
     std::string bomb = "<!DOCTYPE r [<!ENTITY d \"<x>1</x><x>1</x><x>1</x><x>1</x><x>1</x><x>1</x><x>1</x><x>1</x><x>1</x><x>1</x>\">"
                        "<!ENTITY e \"&d;&d;&d;&d;&d;&d;&d;&d;&d;&d;\">]><r>";
-    for (int i = 0; i < 6000; ++i) bomb += "&e;";
-    bomb += "</r>";
+    bomb += Repeat("&e;", 6000) + "</r>";
     EXPECT_NE(Reason(bomb).find("once its entities are expanded"), std::string::npos) << Reason(bomb);
 }
 
@@ -135,15 +135,10 @@ TEST(OrderBounds, EntitiesThatCannotBeExpandedAreRefused) {
     EXPECT_EQ(refused("<!DOCTYPE D [<!ENTITY a '<!--'>]><D>&a;--></D>"), "An entity of the document does not hold well-formed content");
     // Ten levels of ten empty references: no output, but 10^9 references.
     std::string empty = "<!DOCTYPE D [<!ENTITY a0 ''>";
-    for (int k = 1; k < 10; ++k) {
-        empty += "<!ENTITY a" + std::to_string(k) + " '";
-        for (int r = 0; r < 10; ++r) empty += "&a" + std::to_string(k - 1) + ";";
-        empty += "'>";
-    }
+    for (int k = 1; k < 10; ++k) empty += "<!ENTITY a" + std::to_string(k) + " '" + Repeat("&a" + std::to_string(k - 1) + ";", 10) + "'>";
     EXPECT_EQ(refused(empty + "]><D>&a9;</D>"), "The document holds more than 500000 nodes once its entities are expanded");
-    std::string big = "<!DOCTYPE D [<!ENTITY a '" + std::string(100000, 'x') + "'>]><D>";
-    for (int r = 0; r < 200; ++r) big += "&a;";
-    EXPECT_EQ(refused(big + "</D>"), "The document holds more than 16777216 bytes once its entities are expanded");
+    const std::string big = "<!DOCTYPE D [<!ENTITY a '" + std::string(100000, 'x') + "'>]><D>" + Repeat("&a;", 200) + "</D>";
+    EXPECT_EQ(refused(big), "The document holds more than 16777216 bytes once its entities are expanded");
 }
 
 class BoundedLoad : public testing::Test {
@@ -156,13 +151,14 @@ protected:
         order.xml_elements = {{"<Old>", "previous order"}};
         order.xml_names.Append("<Old>");
     }
-    bool Load(std::string bytes) {
+    bool Load(std::string bytes, const IntakeContext& context) {
         xml::FileSnapshot file;
         file.path = "order.xml";
         file.readable = true;
         file.bytes = std::move(bytes);
-        return LoadXML(order, file, ctx);
+        return LoadXML(order, file, context);
     }
+    bool Load(std::string bytes) { return Load(std::move(bytes), ctx); }
     void ExpectUnchanged() {
         EXPECT_EQ(order.xml_elements, (std::vector<field_element>{{"<Old>", "previous order"}}));
         EXPECT_EQ(order.xml_names.names(), std::vector<std::string>{"<Old>"});
@@ -173,13 +169,7 @@ TEST_F(BoundedLoad, PathsThatMultiplyPassTheBoundAndChangeNothing) {
     // 200 levels, then leaves whose paths are each 1.4 KB long: 4,000 of
     // them fit in 16 MiB of names and values, 8,000 do not, though the file
     // is small and well-formed.
-    std::string open, close;
-    for (int i = 0; i < 200; ++i) {
-        open += "<abcde>";
-        close += "</abcde>";
-    }
-    std::string leaves;
-    for (int i = 0; i < 4000; ++i) leaves += "<a>1</a>";
+    const std::string open = Repeat("<abcde>", 200), close = Repeat("</abcde>", 200), leaves = Repeat("<a>1</a>", 4000);
     EXPECT_FALSE(Load(open + leaves + leaves + close));
     ExpectUnchanged();
     EXPECT_TRUE(Load(open + leaves + close));  // the same shape within the bound
@@ -209,10 +199,7 @@ TEST_F(BoundedLoad, MemoryRunningOutIsAFailedLoad) {
     auto doc = starved.create();
     EXPECT_FALSE(doc->loadBytes("<r>1</r>"));
     EXPECT_EQ(doc->parseErrorReason(), "Not enough memory to read the document");
-    xml::FileSnapshot file;
-    file.readable = true;
-    file.bytes = "<r>1</r>";
-    EXPECT_FALSE(LoadXML(order, file, IntakeContext{starved, log, clock}));
+    EXPECT_FALSE(Load("<r>1</r>", IntakeContext{starved, log, clock}));
     ExpectUnchanged();
 }
 

@@ -56,22 +56,9 @@ void SetModifiedNs(const std::string& file, std::int64_t ns) {
 
 class Paths : public test::ScratchHome {};
 
-TEST_F(Paths, AppDataFolderFallsThroughItsSources) {
-    env.set("APPDATA", dir / "appdata");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "appdata/Vantora/VNRecorder"));
-#ifndef _WIN32
-    // On POSIX the XDG folder answers for an unset APPDATA (empty counts as unset).
-    env.set("APPDATA", "");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), dir / "config/Vantora/VNRecorder");
-    env.set("XDG_CONFIG_HOME", "").set("HOME", "");
-#endif
-    env.set("APPDATA", "").set("USERPROFILE", dir / "ann");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "ann/Vantora/VNRecorder"));
-    env.set("USERPROFILE", "");
-    EXPECT_EQ(GetAppDataFolder("VNRecorder"), ExecutableFolder());
-}
-
-TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppData) {
+// The profile folder, and below it the application data folder, each falls
+// through its sources.
+TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppDataThenItsOwnSources) {
     env.set("VNPROFILE", dir / "other");
     PutMachineValue(kKey, "VNPROFILE", NativePath(dir / "prof/"));
     EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "prof/"));  // used exactly as stored
@@ -87,10 +74,21 @@ TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppData) {
 
     env.set("VNPROFILE", "").set("APPDATA", dir / "appdata");
     EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "appdata/Vantora/VNRecorder"));
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "appdata/Vantora/VNRecorder"));
     EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));
+#ifndef _WIN32
+    // On POSIX the XDG folder answers for an unset APPDATA (empty counts as unset).
+    env.set("APPDATA", "");
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), dir / "config/Vantora/VNRecorder");
+    env.set("XDG_CONFIG_HOME", "").set("HOME", "");
+#endif
+    env.set("APPDATA", "").set("USERPROFILE", dir / "ann");
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), NativePath(dir / "ann/Vantora/VNRecorder"));
+    env.set("USERPROFILE", "");
+    EXPECT_EQ(GetAppDataFolder("VNRecorder"), ExecutableFolder());
 }
 
-TEST_F(Paths, DictationRootPrecedence) {
+TEST_F(Paths, DictationRootAndOrderFilePrecedence) {
     // On Windows the documents folder is the Wine prefix's own: left as found.
     const std::string docsRoot = Documents() + kPathSeparator + "VnFiles";
     const bool docsRootExisted = FolderExistsQuiet(docsRoot);
@@ -113,6 +111,10 @@ TEST_F(Paths, DictationRootPrecedence) {
     PutUserSetting("recorder", "Default Path", NativePath("<USERNAME>/Dictation"));
     EXPECT_EQ(GetDictationRootFolder(), UserHome() + NativePath("/Dictation"));
     EXPECT_EQ(GetDraftsFolder(), UserHome() + NativePath("/Dictation/Drafts"));
+    // The order file follows the drafts folder, and the setting, at every call.
+    EXPECT_EQ(GetXMLFilename(), UserHome() + NativePath("/Dictation/Drafts/ridavaruz.xml"));
+    PutUserSetting("Defaults", "XMLDataPath", "  /srv/pacs/order.xml ");
+    EXPECT_EQ(GetXMLFilename(), "/srv/pacs/order.xml");
 
     PutMachineValue(kKey, "WorkingDirectory", NativePath("/srv/dict"));
     PathSource source;
@@ -142,12 +144,6 @@ TEST_F(Paths, RootOffTheLocalDiskFallsBackUnlessTheUserStoredIt) {
     EXPECT_EQ(GetDictationRootFolder(), BuiltInRoot());
 }
 
-TEST_F(Paths, XmlFileFollowsTheSettingAtEveryCall) {
-    EXPECT_EQ(GetXMLFilename(), GetDraftsFolder() + NativePath("/ridavaruz.xml"));
-    PutUserSetting("Defaults", "XMLDataPath", "  /srv/pacs/order.xml ");
-    EXPECT_EQ(GetXMLFilename(), "/srv/pacs/order.xml");
-}
-
 // Machine policy beats every other source of the same setting, the user's
 // own included; a policy value that cannot be used is ignored whole, said
 // once, and the next source answers as if it were not set.
@@ -166,20 +162,12 @@ protected:
         std::filesystem::create_directories(dir.path() / "policy" / "profiles");
     }
     static std::string Dword(std::uint32_t n) { return {static_cast<char>(n), static_cast<char>(n >> 8), static_cast<char>(n >> 16), static_cast<char>(n >> 24)}; }
-    // Each setting as the program resolves it, and where it came from.
+    // A setting as the program resolves it, and where it came from.
+    static std::string With(const std::string& value, const PathSource& source) { return value + " | " + source.text; }
     std::vector<std::string> Resolved() {
-        std::vector<std::string> out;
-        PathSource s;
-        std::string v = GetXMLFilename(&s);
-        out.push_back(v + " | " + s.text);
-        v = GetDictationRootFolder(&s);
-        out.push_back(v + " | " + s.text);
-        v = GetVNRPath(&s);
-        out.push_back(v + " | " + s.text);
-        v = GetProfileFolder("VNRecorder", &s);
-        out.push_back(v + " | " + s.text);
-        out.push_back(GetProfilePathFilename());
-        return out;
+        PathSource xml, root, recorder, profile;
+        return {With(GetXMLFilename(&xml), xml), With(GetDictationRootFolder(&root), root), With(GetVNRPath(&recorder), recorder),
+                With(GetProfileFolder("VNRecorder", &profile), profile), GetProfilePathFilename()};
     }
 #ifdef _WIN32
     const std::string view = ", 64-bit view";
@@ -191,27 +179,25 @@ protected:
 };
 
 TEST_F(Policy, BeatsEveryOtherSourceOfItsSetting) {
-    PutMachineValue(key, "XMLDataPath", NativePath(dir / "policy/order.xml"));
-    PutMachineValue(key, "WorkingDirectory", NativePath(dir / "policy/root"));
-    PutMachineValue(key, "RecorderPath", NativePath(dir / "policy/recorder"));
-    PutMachineValue(key, "VNPROFILE", NativePath(dir / "policy/profiles"));
-    EXPECT_EQ(GetDraftsFolder(), NativePath(dir / "policy/root/Drafts"));
     // Each location from its policy, as --paths shows it with its source; and
     // the journal's true source.
-    std::ostringstream out, err;
-    ASSERT_EQ(RunCommandLine({"--paths"}, out, err), 0);
-    for (const std::string& line : {"xml file: " + NativePath(dir / "policy/order.xml") + "  (" + policy + "XMLDataPath" + view + ")",
-                                   "dictation root: " + NativePath(dir / "policy/root") + "  (" + policy + "WorkingDirectory" + view + ")",
-                                   "recorder: " + NativePath(dir / "policy/recorder") + "  (" + policy + "RecorderPath" + view + ")",
-                                   "profile folder: " + NativePath(dir / "policy/profiles") + "  (" + policy + "VNPROFILE" + view + ")",
-                                   "profile file: " + NativePath(dir / "policy/profiles/ann.pfl"),
+    std::vector<std::string> lines{"profile file: " + NativePath(dir / "policy/profiles/ann.pfl"),
 #ifdef _WIN32
                                    "launch journal: " + GetRawEnv("LOCALAPPDATA") + "\\Vantora\\VNRecorder\\journal.jsonl  (environment LOCALAPPDATA)"
 #else
                                    "launch journal: " + (dir / "state/Vantora/VNRecorder/journal.jsonl") + "  (environment XDG_STATE_HOME)"
 #endif
-         })
-        EXPECT_NE(out.str().find(line + "\n"), std::string::npos) << line << "\n" << out.str();
+    };
+    for (const auto& [name, label, place] : {std::tuple{"XMLDataPath", "xml file", "order.xml"},
+                                             {"WorkingDirectory", "dictation root", "root"}, {"RecorderPath", "recorder", "recorder"},
+                                             {"VNPROFILE", "profile folder", "profiles"}}) {
+        PutMachineValue(key, name, NativePath(dir / "policy/" + place));
+        lines.push_back(std::string(label) + ": " + NativePath(dir / "policy/" + place) + "  (" + policy + name + view + ")");
+    }
+    EXPECT_EQ(GetDraftsFolder(), NativePath(dir / "policy/root/Drafts"));
+    std::ostringstream out, err;
+    ASSERT_EQ(RunCommandLine({"--paths"}, out, err), 0);
+    for (const std::string& line : lines) EXPECT_NE(out.str().find(line + "\n"), std::string::npos) << line << "\n" << out.str();
 
     // Verbose logging: the policy's switch, both ways, with no 30-day window
     // and nothing stored in the user's settings.
@@ -245,22 +231,21 @@ TEST_F(Policy, AValueThatCannotBeUsedIsIgnoredWholeAndSaidOnce) {
     EXPECT_EQ(Resolved(), next);
     EXPECT_TRUE(IsVerboseLogOn(clock));
     EXPECT_TRUE(IsVerboseLogOn(clock));
-    // --paths lists every value it passed over, though the log has heard of them.
+    // The log hears of each once; --paths lists every path it passed over,
+    // though the log has heard of them.
     std::ostringstream out, err;
     ASSERT_EQ(RunCommandLine({"--paths"}, out, err), 0);
-    EXPECT_NE(out.str().find("\nignored: HKEY_LOCAL_MACHINE\\" + key + " XMLDataPath" + view + ": it is empty\n"), std::string::npos)
-        << out.str();
-    EXPECT_NE(out.str().find("\nignored: HKEY_LOCAL_MACHINE\\" + key + " WorkingDirectory" + view + ": \"dictation\" is not a full path\n"),
-              std::string::npos);
+    std::vector<std::string> said;
+    for (const auto& [name, why] : {std::pair{"RecorderPath", "it holds a NUL before its end, so it cannot be a path"},
+                                    {"VNPROFILE", "it is not text (registry type 4)"},
+                                    {"VerboseLog", "it is not a REG_DWORD (registry type 1)"},
+                                    {"WorkingDirectory", "\"dictation\" is not a full path"}, {"XMLDataPath", "it is empty"}}) {
+        const std::string value = "HKEY_LOCAL_MACHINE\\" + key + " " + name + view + ": " + why;
+        said.push_back("Ignored " + value);
+        EXPECT_NE(out.str().find("\nignored: " + value + "\n"), std::string::npos) << out.str();
+    }
     std::sort(notes.lines.begin(), notes.lines.end());
-    const std::string ignored = "Ignored HKEY_LOCAL_MACHINE\\" + key + " ";
-    EXPECT_EQ(notes.lines, (std::vector<std::string>{
-                               ignored + "RecorderPath" + view + ": it holds a NUL before its end, so it cannot be a path",
-                               ignored + "VNPROFILE" + view + ": it is not text (registry type 4)",
-                               ignored + "VerboseLog" + view + ": it is not a REG_DWORD (registry type 1)",
-                               ignored + "WorkingDirectory" + view + ": \"dictation\" is not a full path",
-                               ignored + "XMLDataPath" + view + ": it is empty",
-                           }));
+    EXPECT_EQ(notes.lines, said);
 }
 
 #ifdef _WIN32
@@ -275,13 +260,11 @@ TEST_F(Policy, MachineValuesFromThe32BitViewWhereThe64BitViewLacksThem) {
     RegistryValue raw;
     ASSERT_FALSE(ReadRawRegistryValue(RegistryRoot::LocalMachine, kKey, "WorkingDirectory", raw, 0)) << "not in the 64-bit view";
     PathSource s;
-    EXPECT_EQ(GetDictationRootFolder(&s), wow);
-    EXPECT_EQ(s.text, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder WorkingDirectory, 32-bit view");
-    EXPECT_EQ(GetVNRPath(&s), NativePath(dir / "wow/recorder.exe"));
-    EXPECT_EQ(s.text, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNR PATH, 32-bit view");
+    const std::string registry = " | registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\";
+    EXPECT_EQ(With(GetDictationRootFolder(&s), s), wow + registry + "VNRecorder WorkingDirectory, 32-bit view");
+    EXPECT_EQ(With(GetVNRPath(&s), s), NativePath(dir / "wow/recorder.exe") + registry + "VNR PATH, 32-bit view");
     PutMachineValue(kKey, "WorkingDirectory", native);
-    EXPECT_EQ(GetDictationRootFolder(&s), native);
-    EXPECT_EQ(s.text, "registry HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder WorkingDirectory, 64-bit view");
+    EXPECT_EQ(With(GetDictationRootFolder(&s), s), native + registry + "VNRecorder WorkingDirectory, 64-bit view");
     // A 64-bit value that cannot be a path is passed over for the 32-bit one.
     std::string multi;
     for (char c : native + '\0' + wow + '\0' + '\0') multi += {c, '\0'};
@@ -322,12 +305,12 @@ TEST_F(Paths, FileQuestionsHaveFixedAnswersWhenTheyCannotBeAnswered) {
     // The file systems that POSIX counts as drives of each type, by the
     // kernel's own names for them.
     EXPECT_EQ(GetPathDriveType(""), kDriveNetwork);
-    for (long magic : std::initializer_list<long>{NFS_SUPER_MAGIC, SMB_SUPER_MAGIC, CIFS_SUPER_MAGIC})
-        EXPECT_EQ(DriveTypeOfFileSystem(magic), kDriveNetwork) << std::hex << magic;
-    EXPECT_EQ(DriveTypeOfFileSystem(ISOFS_SUPER_MAGIC), kDriveCdRom);
-    for (long magic : std::initializer_list<long>{TMPFS_MAGIC, RAMFS_MAGIC})
-        EXPECT_EQ(DriveTypeOfFileSystem(magic), kDriveRam) << std::hex << magic;
-    EXPECT_EQ(DriveTypeOfFileSystem(EXT4_SUPER_MAGIC), kDriveFixed);
+    const std::pair<std::int64_t, DriveType> types[] = {{NFS_SUPER_MAGIC, kDriveNetwork}, {SMB_SUPER_MAGIC, kDriveNetwork},
+                                                        {CIFS_SUPER_MAGIC, kDriveNetwork}, {ISOFS_SUPER_MAGIC, kDriveCdRom},
+                                                        {TMPFS_MAGIC, kDriveRam}, {RAMFS_MAGIC, kDriveRam},
+                                                        {EXT4_SUPER_MAGIC, kDriveFixed}};
+    for (const auto& [magic, type] : types)
+        EXPECT_EQ(DriveTypeOfFileSystem(magic), type) << std::hex << magic;
     // And a real one: the shared-memory folder is a tmpfs wherever it exists.
     if (std::filesystem::is_directory("/dev/shm")) {
         EXPECT_EQ(GetPathDriveType("/dev/shm"), kDriveRam);
@@ -363,7 +346,7 @@ protected:
     }
 };
 
-TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
+TEST_F(Log, StartEmptiesTheLogUnlessVerboseWritesTheStartLinesAndNeedsItsFolder) {
     SetSettingsAppName(kApplicationName);
     SetExecutableBaseNameForTesting("pacs-vantora-driver");
     ASSERT_TRUE(CreateFolderPath(NativePath(dir / "temp/Vantora/VNRecorder")));
@@ -388,6 +371,13 @@ TEST_F(Log, StartEmptiesTheLogUnlessVerboseAndWritesTheStartLines) {
     EXPECT_EQ(Count(text, " starting\n"), 2);  // nothing removed while verbose
     EXPECT_LT(text.find("Change profile to again"), text.rfind(" starting"));
     EXPECT_NE(text.find(" - shown\n"), std::string::npos);
+
+    // Without its folder the log drops its entries silently, and makes nothing.
+    env.set("TEMP", NativePath(dir / "no/such/folder"));
+    ActivityLog lost;
+    lost.StartLog();
+    lost.WriteLog("lost");
+    EXPECT_FALSE(std::filesystem::exists(dir.path() / "no"));
     SetExecutableBaseNameForTesting("");
 }
 
@@ -402,14 +392,6 @@ TEST_F(Log, AValueThatCannotBeAPathIsLoggedOnceAfterTheStart) {
     services.GetDraftsFolder();
     GetProfilePathFilename();
     EXPECT_EQ(Count(LogText(), " - Ignored HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder VNPROFILE"), 1) << LogText();
-}
-
-TEST_F(Log, AMissingFolderDropsEntriesSilently) {
-    env.set("TEMP", NativePath(dir / "no/such/folder"));
-    ActivityLog log;
-    log.StartLog();
-    log.WriteLog("lost");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "no"));
 }
 
 }  // namespace

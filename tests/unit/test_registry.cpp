@@ -87,16 +87,12 @@ TEST_F(Registry, EveryValueTypeConvertsAsTheRegistryWould) {
             "\"Multi\"=hex(7):61,00,00,00,62,00,00,00,00,00\r\n"
             "\"Qword\"=hex(b):01,00,00,00,00,00,00,00\r\n"
             "@=\"default value\"\r\n");
-    EXPECT_EQ(LM("Sz"), RegistryResult(std::string("C:\\VnFiles \"quoted\"")));
-    EXPECT_EQ(LM("long"), RegistryResult(longText));  // names match without regard to case
-    EXPECT_EQ(LM("Dword"), RegistryResult(std::int32_t{42}));
-    EXPECT_EQ(LM("Negative"), RegistryResult(std::int32_t{-1}));
-    EXPECT_EQ(LM("Binary"), RegistryResult(std::vector<std::uint8_t>{1, 0xFF, 0}));
-    EXPECT_EQ(LM("Expand"), RegistryResult(std::string("%TEMP%\\x")));  // never expanded
-    EXPECT_EQ(LM("Multi"), RegistryResult(std::string("a\0b", 3)));
-    EXPECT_EQ(LM("Qword"), RegistryResult(std::string("fallback")));
-    EXPECT_EQ(LM(""), RegistryResult(std::string("default value")));
-    EXPECT_EQ(LM("Missing"), RegistryResult(std::string("fallback")));
+    // Names match without regard to case; expandable text is never expanded.
+    const std::pair<const char*, RegistryResult> values[] = {
+        {"Sz", std::string("C:\\VnFiles \"quoted\"")}, {"long", longText}, {"Dword", std::int32_t{42}}, {"Negative", std::int32_t{-1}},
+        {"Binary", std::vector<std::uint8_t>{1, 0xFF, 0}}, {"Expand", std::string("%TEMP%\\x")}, {"Multi", std::string("a\0b", 3)},
+        {"Qword", std::string("fallback")}, {"", std::string("default value")}, {"Missing", std::string("fallback")}};
+    for (const auto& [name, value] : values) EXPECT_EQ(LM(name), value) << name;
     EXPECT_EQ(ReadRegistryValue(RegistryRoot::LocalMachine, "SOFTWARE\\Other", "Sz"), RegistryResult());
 }
 
@@ -130,13 +126,11 @@ TEST_F(Registry, BrokenFilesYieldTheFallbackAndKeepTheGoodLines) {
                              std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Sz\"=hex:01,\\\n"),
                              std::string("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Sz\"=\"no end\n")}) {
         Machine(text);
-        EXPECT_EQ(LM("Sz"), RegistryResult(std::string("fallback")));
+        EXPECT_EQ(LM("Sz"), RegistryResult(std::string("fallback"))) << testing::PrintToString(text);
     }
     Machine("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Bad\"=dword:zz\n\"Bad2\"=hex:123\n"
             "[broken\n\"Orphan\"=\"x\"\n[\\]\n\"Rootless\"=\"x\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Good\"=\"yes\"\n\"Empty\"=hex(1):\n");
-    EXPECT_EQ(LM("Bad"), RegistryResult(std::string("fallback")));
-    EXPECT_EQ(LM("Bad2"), RegistryResult(std::string("fallback")));
-    EXPECT_EQ(LM("Orphan"), RegistryResult(std::string("fallback")));
+    for (const char* name : {"Bad", "Bad2", "Orphan"}) EXPECT_EQ(LM(name), RegistryResult(std::string("fallback"))) << name;
     EXPECT_EQ(LM("Good"), RegistryResult(std::string("yes")));
     EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "Empty"), "");  // zero-size text reads as empty
 }
