@@ -195,15 +195,15 @@ TEST_F(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
 TEST_F(VnfFormat, LargeFieldsAnyBytesAndAnyFormatCodeRoundTrip) {
     const std::string name(1 << 20, 'n'), value(1 << 20, 'v');
     int32_t h = CreateVNFFile((dir / "a.iaf").c_str());
-    VNF_SetRecordWaveParams(h, 8000, 2, 49);  // the format code kept exactly as passed
+    VNF_SetRecordWaveParams(h, 0x01020304, 2, 0x1234);  // kept exactly as passed, every byte
     ASSERT_EQ(AddVNFField(h, name.c_str(), value.c_str()), VNF_OK);
     ASSERT_EQ(AddVNFField(h, "F_Subject", "Jos\xC3\xA9 \x01\xFF"), VNF_OK);  // bytes as given
     ASSERT_EQ(SaveVNFFile(h), VNF_OK);
     CloseVNFFile(h);
     auto r = ReadBack(dir / "a.iaf");
-    EXPECT_EQ(r->rate, 8000);
+    EXPECT_EQ(r->rate, 0x01020304);
     EXPECT_EQ(r->channels, 2);
-    EXPECT_EQ(r->format, 49);
+    EXPECT_EQ(r->format, 0x1234);
     EXPECT_EQ(r->fields, (Fields{{name, value}, {"F_Subject", "Jos\xC3\xA9 \x01\xFF"}}));
     char small[4];
     int32_t hr = VNFOpenFileRead((dir / "a.iaf").c_str());
