@@ -308,15 +308,17 @@ void Form1::LoadVersion(const xml::FileSnapshot& file) {
     const char* loader = nullptr;
     const bool ok = LoadSnapshot(next, file, lines, &loader);
     ReportLoad(file, ok, loader, next.fields, lines.lines, ok);
-    v_.ShowOrderFields(next.fields);
     if (!ok) {
-        // Retried at the next tick for as long as this version stays.
+        // Retried at the next tick for as long as this version stays. What
+        // the loaders left half done is no order: the window keeps showing
+        // the order that a launch by hand would take.
         pending_ = true;
         pendingId_ = file.identity;
         pendingBytes_ = file.bytes;
         return;
     }
     order_ = std::move(next);
+    v_.ShowOrderFields(order_.fields);
     Loaded(file);
     SetLaunchEnabled(true);
     if (Launch(true).result == LaunchResult::Superseded) Wait(1);  // on to the newer version

@@ -114,6 +114,7 @@ public:
         log.WriteLog("Load XML " + f.path);
         if (duringLoad) duringLoad();
         if (!f.readable) log.WriteLog("Unable to Load XML missing");
+        if (!legacyOk && f.readable) o.fields = {};  // as a file that parses but holds no order leaves them
         if (legacyOk && f.readable) {
             o.fields = legacyFields;
             o.accessionGenerated = legacyGenerated;

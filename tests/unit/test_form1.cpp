@@ -396,6 +396,10 @@ TEST_F(Form1Test, AFailedLoadIsRetriedEveryTickButLoggedOnce) {
     EXPECT_NE(loadedDate, services.disk[xml].id.mtimeNs);
     EXPECT_EQ(Calls("start:"), 0);
     EXPECT_TRUE(form.launchEnabled());  // not disabled by a failed reload
+    // What a failing loader left half done is no order: the one loaded
+    // before is still shown, and is what a launch by hand takes.
+    EXPECT_EQ(form.order().fields.txtMRN, "987");
+    EXPECT_EQ(view.fields.txtMRN, "987");
 
     services.Write(xml, "broken too");  // another broken version is logged again
     Pass(3000);
