@@ -96,6 +96,7 @@ public:
     std::optional<std::string> policyXmlPath;  // a machine policy that names the order file
     std::string GetXMLFilename() override { return Call("xmlname"), policyXmlPath.value_or(xmlPath); }
     std::function<void()> duringLoad;  // runs inside every load, as a rewrite would
+    std::set<std::string> unreadable;  // held by a writer that shares no reading (Windows)
     int reads = 0;
     std::vector<std::string> legacySaw, genericSaw;  // the bytes each loader was given
     xml::FileSnapshot ReadOrderFile(const std::string& p) override {
@@ -104,7 +105,7 @@ public:
         xml::FileSnapshot f;
         f.path = p;
         f.identity = StatOrderFile(p);
-        f.readable = f.identity.exists && f.identity.regular;
+        f.readable = f.identity.exists && f.identity.regular && !unreadable.contains(p);
         if (f.readable) f.bytes = disk[p].bytes;
         return f;
     }

@@ -288,16 +288,30 @@ TEST_F(Form1Test, ASameSecondRewriteIsFoundByItsBytesUntilTheLoadedVersionIsSett
     services.Advance(100);
     services.Write(xml, "order one");
     form.Form_Load();
-    // Another order of the same size in the same second: the identity does
-    // not change at all.
+    // A poll finds the same bytes: not settled yet. Then another order of
+    // the same size in the same second: the identity does not change at all.
+    services.Advance(300);
+    form.Timer1_Timer();
     services.Advance(300);
     services.Write(xml, "order two");
     ASSERT_EQ(services.disk[xml].id, services.StatOrderFile(xml));
     Pass(4000);
     EXPECT_EQ(Loaded(), (std::vector<std::string>{"order one", "order two"}));
     EXPECT_EQ(Started(), 1);
+    // A poll that cannot read it (a writer on Windows that shares no
+    // reading) finds no new version: nothing is loaded, logged or journaled.
+    services.Write(xml, "order 3");
+    form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
+    const int logged = Logged("");
+    services.unreadable.insert(xml);
+    Pass(5000);
+    services.unreadable.clear();
+    EXPECT_EQ(Logged(""), logged);
+    EXPECT_EQ(services.journaledLoads.size(), 3u);
     // Once the version is settled the poll trusts its identity: no reading.
     Pass(3000);
+    EXPECT_EQ(Loaded().back(), "order 3");
+    EXPECT_EQ(Started(), 2);
     const int reads = services.reads;
     Pass(5000);
     EXPECT_EQ(services.reads, reads);
