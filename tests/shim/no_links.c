@@ -8,6 +8,9 @@
  *   PVD_FAIL_CLOSE   closing one of the format library's hidden temporaries
  *                    (".vnf-" names) reports EIO, as NFS reports a write that
  *                    failed late; the descriptor is closed all the same
+ *   PVD_SWAP_AT_OPEN NAME=TARGET: the first openat of a folder NAME replaces
+ *                    it by a link to TARGET just before the open, as another
+ *                    user who wins the race between a check and the open does
  * Loaded with LD_PRELOAD, or linked into a test program before the C library. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -47,11 +50,28 @@ static AnyFunction Next(const char *name) {
             errno = EOPNOTSUPP;                                                      \
             return -1;                                                               \
         }                                                                            \
+        if (flags & O_DIRECTORY) SwapAtOpen(SHIM_DIR, path);                          \
         return call_args;                                                            \
     }
 
+static void SwapAtOpen(int dir, const char *path) {
+    static char done[4096];
+    const char *spec = getenv("PVD_SWAP_AT_OPEN"), *eq = spec ? strchr(spec, '=') : NULL;
+    if (!eq || strcmp(spec, done) == 0) return;
+    const char *base = strrchr(path, '/');
+    base = base ? base + 1 : path;
+    if (strlen(base) != (size_t)(eq - spec) || strncmp(base, spec, (size_t)(eq - spec)) != 0) return;
+    snprintf(done, sizeof done, "%s", spec);
+    char moved[4096];
+    snprintf(moved, sizeof moved, "%s.moved", path);
+    if (renameat(dir, path, dir, moved) == 0) symlinkat(eq + 1, dir, path);
+}
+
+#define SHIM_DIR AT_FDCWD
 OPEN_SHIM(open, (const char *path, int flags, ...), NEXT("open", int (*)(const char *, int, ...))(path, flags, mode))
 OPEN_SHIM(open64, (const char *path, int flags, ...), NEXT("open64", int (*)(const char *, int, ...))(path, flags, mode))
+#undef SHIM_DIR
+#define SHIM_DIR dir
 OPEN_SHIM(openat, (int dir, const char *path, int flags, ...),
           NEXT("openat", int (*)(int, const char *, int, ...))(dir, path, flags, mode))
 OPEN_SHIM(openat64, (int dir, const char *path, int flags, ...),

@@ -281,6 +281,13 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
         {"folder of another user", Folder(), [&] { giveAway(Folder()); }, folder + " belongs to another user"},
         {"level above of another user", vantora, [&] { giveAway(vantora); }, vantora.string() + " belongs to another user"},
         {"folder is a link", elsewhere, [&] { fs::create_directory_symlink(elsewhere, Folder()); }, folder + " is a link"},
+        // Another user wins the race between the check of the folder and its open.
+        {"folder made a link once checked", Folder(), [&] {
+             fs::create_directory(elsewhere);
+             fs::permissions(elsewhere, fs::perms(0700));
+             setenv("PVD_SWAP_AT_OPEN", ("VNRecorder=" + elsewhere.string()).c_str(), 1);
+         },
+         folder + " is a link"},
         {"folder writable by the group", Folder(), [&] { fs::permissions(Folder(), fs::perms(0770)); },
          folder + " can be written by other users"},
     };
@@ -298,16 +305,17 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
         journal.Start();
         journal.Launch(Created());
         journal.Exit();
+        unsetenv("PVD_SWAP_AT_OPEN");
         EXPECT_EQ(ReadFile(victim), "victim's data\n");
         EXPECT_FALSE(fs::exists(elsewhere / "journal.jsonl"));
         EXPECT_FALSE(fs::is_regular_file(fs::symlink_status(File())));
         EXPECT_EQ(caseLog.lines, std::vector<std::string>{"Unable to write the journal " + File() + ": " + c.why});
+        // The reader does not trust such a place either.
+        std::ostringstream out, err;
+        EXPECT_EQ(PrintJournal(out, err, 10, false, File()), 1);
+        EXPECT_EQ(out.str(), "");
+        EXPECT_NE(err.str().find("unable to read the journal"), std::string::npos) << err.str();
     }
-    // The reader does not trust such a folder either.
-    std::ostringstream out, err;
-    EXPECT_EQ(PrintJournal(out, err, 10, false, File()), 1);
-    EXPECT_EQ(out.str(), "");
-    EXPECT_NE(err.str().find("unable to read the journal"), std::string::npos);
 }
 
 

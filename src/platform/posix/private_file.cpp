@@ -88,8 +88,10 @@ PrivateResult PrivateFolder::Open(const std::string& path, bool create, std::str
     const int openErrno = errno;
     close(parentFd);
     if (fd < 0) {
+        // A link put there since the check: ELOOP, or ENOTDIR beside O_DIRECTORY.
+        const bool link = openErrno == ELOOP || (openErrno == ENOTDIR && lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+        if (link) return error = path + " is a link", PrivateResult::Refused;
         errno = openErrno;
-        if (errno == ELOOP) return error = path + " is a link", PrivateResult::Refused;
         if (errno == ENOENT) return error = path + " does not exist", PrivateResult::Missing;
         return error = Reason(path), PrivateResult::Refused;
     }
