@@ -353,6 +353,10 @@ TEST_F(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne
         ASSERT_EQ(building.size(), unnamed ? 0u : 1u);
         if (!unnamed) {
             EXPECT_TRUE(building[0].starts_with(".vnf-") && building[0].ends_with(".tmp")) << building[0];
+            // A creation that hangs for an hour keeps its temporary from
+            // another process's sweep.
+            std::filesystem::last_write_time(here / building[0], std::filesystem::file_time_type::clock::now() - std::chrono::hours(2));
+            EXPECT_EQ(InChild([&] { return VNFRemoveStaleTemporaries(here.path().c_str()); }), 0);
         }
         ASSERT_EQ(VNFPublishFile(h), VNF_OK);
         // The publish let go of the file: a descriptor opened since, which
@@ -402,6 +406,17 @@ TEST_F(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne
     EXPECT_EQ(status, VNF_E_EXISTS);
     CloseVNFFile(h);
     EXPECT_EQ(ReadFile(path), "theirs");
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{".vnf-publish.lock", "987_A678.iaf"}));
+
+    // A link planted under the lock's name is never followed: the publish
+    // fails, and nothing is made where the link points.
+    std::filesystem::remove(dir / ".vnf-publish.lock");
+    std::filesystem::create_symlink(dir / "planted", dir / ".vnf-publish.lock");
+    h = VNFCreateFileUnnamed((dir / "988_A678.iaf").c_str());
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    EXPECT_EQ(VNFPublishFile(h), VNF_E_IO);
+    EXPECT_EQ(LastFailure(), "lock the folder: " + SystemText(ELOOP));
+    CloseVNFFile(h);
     EXPECT_EQ(Listing(dir), (std::vector<std::string>{".vnf-publish.lock", "987_A678.iaf"}));
 }
 
@@ -485,6 +500,14 @@ TEST_F(VnfFormat, OnlyStaleTemporariesOfDeadProcessesAreSwept) {
     const auto before = open();
     for (int i = 0; i < 50; ++i) VNFRemoveStaleTemporaries(dir.path().c_str());
     EXPECT_EQ(open(), before);
+    // A FIFO under a temporary's name is opened without blocking, and left.
+    ASSERT_EQ(mkfifo((dir / ".vnf-fifo01.tmp").c_str(), 0600), 0);
+    EXPECT_EQ(InChild([&] {
+                  alarm(10);
+                  return VNFRemoveStaleTemporaries(dir.path().c_str());
+              }),
+              0);
+    EXPECT_TRUE(std::filesystem::is_fifo(dir / ".vnf-fifo01.tmp"));
 #endif
 }
 
