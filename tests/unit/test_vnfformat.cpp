@@ -223,14 +223,16 @@ TEST_F(VnfFormat, DamagedFilesAreNotReadAsDictations) {
         WriteFile(dir / "cut.iaf", good.substr(0, cut));
         EXPECT_EQ(VNFOpenFileRead((dir / "cut.iaf").c_str()), 0) << cut;
     }
-    // A name length that runs past the chunk, and any byte of the RIFF,
-    // WAVE or field marks changed (another kind of file).
-    std::vector<std::size_t> changed = {good.find("vnff") + 20};
+    // A name length that runs past the chunk, a format chunk one byte too
+    // short for its fields (padded, so the chunks after it still line up),
+    // and any byte of the RIFF, WAVE or field marks changed (another kind
+    // of file).
+    std::vector<std::pair<std::size_t, char>> changed = {{good.find("vnff") + 20, '\x7F'}, {good.find("fmt ") + 4, '\x0F'}};
     for (const std::size_t mark : {std::size_t{0}, std::size_t{8}, good.find("VNF1")})
-        for (std::size_t i = 0; i < 4; ++i) changed.push_back(mark + i);
-    for (const std::size_t at : changed) {
+        for (std::size_t i = 0; i < 4; ++i) changed.emplace_back(mark + i, static_cast<char>(good[mark + i] ^ 0x20));
+    for (const auto& [at, value] : changed) {
         std::string other = good;
-        other[at] = static_cast<char>(other[at] ^ 0x20);
+        other[at] = value;
         WriteFile(dir / "other.iaf", other);
         EXPECT_EQ(VNFOpenFileRead((dir / "other.iaf").c_str()), 0) << at;
     }
