@@ -290,6 +290,8 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
          folder + " is a link"},
         {"folder writable by the group", Folder(), [&] { fs::permissions(Folder(), fs::perms(0770)); },
          folder + " can be written by other users"},
+        {"folder writable by everyone", Folder(), [&] { fs::permissions(Folder(), fs::perms(0707)); },
+         folder + " can be written by other users"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

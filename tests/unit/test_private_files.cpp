@@ -84,11 +84,13 @@ TEST_F(PrivateFiles, TheLogIsTheUsersAloneAndAPlaceOthersControlIsNeverWritten) 
     EXPECT_EQ(ReadFile(victim), "the user's own file");
     EXPECT_TRUE(fs::is_symlink(LogFileName()));
 
-    // A folder others can write: no log, said once per log.
+    // A folder its group or everyone can write: no log, said once per log.
     fs::remove(LogFileName());
-    fs::permissions(folder, fs::perms(0777));
-    EXPECT_EQ(LogOnce(), "pacs-vantora-driver: the activity log is off: the folder " + folder + " is writable by other users\n");
-    EXPECT_FALSE(fs::exists(LogFileName()));
+    for (const auto mode : {fs::perms(0770), fs::perms(0707)}) {
+        fs::permissions(folder, mode);
+        EXPECT_EQ(LogOnce(), "pacs-vantora-driver: the activity log is off: the folder " + folder + " is writable by other users\n");
+        EXPECT_FALSE(fs::exists(LogFileName()));
+    }
 
     // A sticky shared folder of the user's own, as /tmp is for root: written.
     fs::permissions(folder, fs::perms(01777));
