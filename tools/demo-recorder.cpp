@@ -4,6 +4,8 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include <chrono>
@@ -87,6 +89,19 @@ int main(int argc, char** argv) {
               {"started_ns", static_cast<long long>(now.count())},
               {"argc", argc - 1},
               {"argument", arg}};
+#ifndef _WIN32
+    // How it was started: a recorder left in its starter's session, or with
+    // signals blocked or ignored, dies or hangs with it.
+    sigset_t blocked;
+    sigprocmask(SIG_BLOCK, nullptr, &blocked);
+    Json odd = Json::array();
+    for (int sig = 1; sig < 32; ++sig) {
+        struct sigaction action {};
+        if (sigismember(&blocked, sig) == 1 || (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)) odd.push_back(sig);
+    }
+    line["own_session"] = getsid(0) == getpid();
+    line["signals_blocked_or_ignored"] = odd;
+#endif
     if (arg.rfind("open", 0) != 0) {
         line["error"] = "expected open<path>";
     } else {

@@ -108,11 +108,29 @@ TEST_F(Launch, RecorderStartIsDetachedAndKeepsSpacesInOneArgument) {
     const std::string spaced = dir / "with space/Drafts";
     std::filesystem::create_directories(spaced);
     WriteFile(spaced + "/a b.iaf", "");
-    ASSERT_TRUE(StartVNR(spaced + "/a b.iaf").started);
+#ifndef _WIN32
+    // Started from a thread that blocks and ignores signals (the program
+    // ignores SIGIO for its leases), the recorder has none of that, and a
+    // session of its own: a Ctrl-C to the program, or its end, leaves it.
+    sigset_t term, before;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &before);
+    const auto io = signal(SIGIO, SIG_IGN), pipe = signal(SIGPIPE, SIG_IGN);
+#endif
+    const bool started = StartVNR(spaced + "/a b.iaf").started;
+#ifndef _WIN32
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    signal(SIGIO, io);
+    signal(SIGPIPE, pipe);
+#endif
+    ASSERT_TRUE(started);
     auto starts = Starts(1);
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0]["argument"], "open" + spaced + "/a b.iaf");
 #ifndef _WIN32
+    EXPECT_TRUE(starts[0]["own_session"].get<bool>());
+    EXPECT_EQ(starts[0]["signals_blocked_or_ignored"], json::array());
     // Windows hands the program one raw command line, which its C runtime
     // splits at the space: only the text as a whole is the same there.
     EXPECT_EQ(starts[0]["argc"], 1);
