@@ -156,23 +156,27 @@ TEST_F(JournalTest, ReaderPrintsAlignedTextOrJsonAndSkipsWhatIsNotAnEvent) {
     journal.Launch(odd);
     journal.Launch(Launch("created", false, "", "No such file or directory"));
     journal.Launch(Created());
+    // An event of a kind this reader does not know (a later version's) is
+    // shown with what every event has, and nothing made up.
+    { std::ofstream(File(), std::ios::app) << R"({"time":"2026-12-08T09:05:03.123+01:00","pid":)" << ProcessId() << R"(,"seq":6,"event":"note","outcome":"x"})" << "\n"; }
 
-    const auto lines = Printed(4, false);
-    ASSERT_EQ(lines.size(), 4u);
+    const auto lines = Printed(5, false);
+    ASSERT_EQ(lines.size(), 5u);
     const std::string t = "2026-12-08T09:05:03.123+01:00  " + std::to_string(ProcessId()) + "  ";
     EXPECT_EQ(lines[0], t + "#2  load    failed   /d/order.xml  reason: not well-formed");
     EXPECT_EQ(lines[1], t + "#3  launch  refused  /d/Drafts/?[31m?31m???? \xC2\xA0red.iaf  reason: bad name  recorder /usr/bin/rec not started");
     EXPECT_EQ(lines[2], t + "#4  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec not started: No such file or directory");
     EXPECT_EQ(lines[3], t + "#5  launch  created  /d/Drafts/987_A678.iaf  recorder /usr/bin/rec (pid 4242)");
+    EXPECT_EQ(lines[4], t + "#6  note");
 
     std::ostringstream json, out, none, err;
     EXPECT_EQ(*RunCommandLine({"--journal", "2", "--json"}, json, err), 0);
     const auto jl = Lines(json.str());
     ASSERT_EQ(jl.size(), 2u);
-    EXPECT_EQ(Json::parse(jl[0])["seq"], 4);
-    EXPECT_EQ(Json::parse(jl[1])["recorder"]["pid"], 4242);
+    EXPECT_EQ(Json::parse(jl[0])["recorder"]["pid"], 4242);
+    EXPECT_EQ(Json::parse(jl[1])["seq"], 6);
     EXPECT_EQ(*RunCommandLine({"--journal"}, out, err), 0);
-    EXPECT_EQ(Lines(out.str()).size(), 5u);  // the default 20 holds all five events
+    EXPECT_EQ(Lines(out.str()).size(), 6u);  // the default 20 holds all six events
     EXPECT_EQ(Lines(out.str())[0].find("#1  start            version "), t.size());
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
