@@ -203,7 +203,9 @@ TEST_F(LaunchCommand, ExitStatusesAndOutput) {
     r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", dir / "long.xml"}, dir.path().string());
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("Unable to create " + Draft(longId + "_T"))) << r.err;
-    EXPECT_EQ(Journal(1).back()["outcome"], "failed");
+    const auto failed = Journal(1).back();
+    EXPECT_EQ(failed["outcome"], "failed");
+    EXPECT_EQ(failed["reason"], "the drafts folder cannot be looked at, or the name is too long");
 
     // The file is ready, the recorder cannot start: status 4, the path all the same.
     Configure(dir / "no-recorder");

@@ -600,7 +600,7 @@ TEST_F(Form1Test, ANameTakenDuringTheCreationIsTheReuseCase) {
 }
 
 TEST_F(Form1Test, NamesTheFileSystemCannotCarrySafelyAreRefused) {
-    const std::vector<std::string> bad = {"a/b", "a\\b", "a\tb", std::string("a\0b", 3), "a\x7f", "x\xE2\x80\xAE" "fdp",
+    const std::vector<std::string> bad = {"a/b", "a\\b", "a\tb", "a\x1F" "b", std::string("a\0b", 3), "a\x7f", "x\xE2\x80\xAE" "fdp", "\xE2\x80\xAA" "x",
                                           "\xE2\x81\xA6x", "a\xE2\x80\x8E", "\xE2\x80\x8F" "1", "1\xD8\x9C" "2", "a:b", "a<b", "a>b", "a\"b", "a|b", "a?b", "a*b"};
     for (const std::string& b : bad) {
         const std::string& bad = b;
@@ -611,8 +611,10 @@ TEST_F(Form1Test, NamesTheFileSystemCannotCarrySafelyAreRefused) {
     }
     EXPECT_EQ(Calls("create:"), 0);
     EXPECT_EQ(Calls("start:"), 0);
-    // Letters of any script, and decomposed accents, are fine.
-    form.order().fields = {"Jos\xC3\xA9", "e\xCC\x81", "", "", ""};
+    // Letters of any script, decomposed accents, and the punctuation and
+    // signs beside the marks refused (an ellipsis, a superscript, a currency
+    // sign), are fine.
+    form.order().fields = {"Jos\xC3\xA9\xE2\x80\xA6\xD8\xA7\xD1\x9C", "e\xCC\x81\xE2\x81\xB0\xE2\x82\xA9\xE2\x80\xAF", "", "", ""};
     EXPECT_EQ(form.Launch().result, LaunchResult::Created);
 }
 

@@ -43,6 +43,7 @@ protected:
 };
 
 TEST_F(LegacyLoader, FullOrderFillsEveryFieldAndRecordsEveryChildInFileOrder) {
+    SeedPreviousOrder();  // none of it may stay beside the new order's
     ASSERT_TRUE(Load("<DictationData><New><UserID>u1</UserID><PatientID> 987 </PatientID><AccessionNumber>A678</AccessionNumber>"
                      "<StudyDescription>CT</StudyDescription><PatientName>Doe^Jane</PatientName><Extra a=\"x\"><In>y</In>z</Extra>"
                      "<Extra/></New></DictationData>"));
