@@ -23,6 +23,7 @@
 #include "dictation/StartVNR.h"
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
+#include "platform/file_io.h"
 #include "settings/EnvironmentFunction.h"
 #include "settings/registry.h"
 #include "settings/systemRegKeys.h"
@@ -229,6 +230,15 @@ TEST_F(Stores, ALinkedStoreKeepsItsLinkItsByteOrderMarkAndModesAreKeptOrPrivate)
     EXPECT_TRUE(fs::is_symlink(Settings()));
     EXPECT_EQ(ReadFile(target), "[Defaults]\nXMLDataPath=/y.xml\n");
     EXPECT_EQ(Mode(target), 0600u);
+
+    // A FIFO where the link leads: nothing is written, and it stays a FIFO.
+    fs::remove(target);
+    ASSERT_EQ(mkfifo(target.c_str(), 0600), 0);
+    std::string why;
+    EXPECT_FALSE(WriteFileAtomically(target, "[Defaults]\n", &why));
+    EXPECT_EQ(why, "File " + target + " is not a regular file");
+    EXPECT_TRUE(fs::is_fifo(target));
+    fs::remove(target);
 
     // A new store and its folders are the user's alone.
     SetSettingsAppName("Fresh App");
