@@ -207,12 +207,17 @@ TEST_F(Policy, BeatsEveryOtherSourceOfItsSetting) {
     EXPECT_TRUE(IsVerboseLogOn(clock));
     clock.set(FromLocalTime(LocalTime{2027, 6, 1, 10, 0, 0}));
     EXPECT_TRUE(IsVerboseLogOn(clock));
+    PutMachineData(key, "VerboseLog", 4, Dword(0x00010000));  // any bit of the four bytes
+    EXPECT_TRUE(IsVerboseLogOn(clock));
     PutUserSetting("Defaults", "VerboseLog", "1");
     PutMachineData(key, "VerboseLog", 4, Dword(0));
     EXPECT_FALSE(IsVerboseLogOn(clock));
     EXPECT_EQ(UserSetting("Defaults", "VerboseLogDate"), std::nullopt);
     PutMachineValue(key, "VerboseLog", std::nullopt);
     EXPECT_TRUE(IsVerboseLogOn(clock));  // the user's own switch again
+    PutUserSetting("Defaults", "VerboseLog", "0");
+    PutMachineData(key, "VerboseLog", 4, std::string("\1\0\0", 3));  // a DWORD of three bytes is none
+    EXPECT_FALSE(IsVerboseLogOn(clock));
 }
 
 TEST_F(Policy, AValueThatCannotBeUsedIsIgnoredWholeAndSaidOnce) {

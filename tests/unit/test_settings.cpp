@@ -100,9 +100,13 @@ TEST_F(SettingsStore, VerboseWindowOpensAtTheFirstCheckAndClosesAfterThirtyDays)
     EXPECT_TRUE(IsVerboseLogOn(clock));
     EXPECT_EQ(GetDefaultSetting("VerboseLogDate", 0), "2027-02-05 10:00:01");
 
-    for (const char* bad : {"next week", "2027-13-01 00:00:00", ""}) {
+    for (const char* bad : {"next week", "2027-13-01 00:00:00", "", "2099-12-31 x"}) {
         PutUserSetting("Defaults", "VerboseLogDate", bad);
         EXPECT_FALSE(IsVerboseLogOn(clock)) << bad;
+    }
+    for (const char* good : {"2099-12-31 23:59:60", "2099-12-31"}) {  // a leap second; a date alone
+        PutUserSetting("Defaults", "VerboseLogDate", good);
+        EXPECT_TRUE(IsVerboseLogOn(clock)) << good;
     }
     PutUserSetting("Defaults", "VerboseLog", "yes");
     PutUserSetting("Defaults", "VerboseLogDate", "2099-01-01 00:00:00");
