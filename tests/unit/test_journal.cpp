@@ -296,6 +296,7 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
          folder + " can be written by other users"},
         {"folder writable by everyone", Folder(), [&] { fs::permissions(Folder(), fs::perms(0707)); },
          folder + " can be written by other users"},
+        {"a file where the folder goes", vantora, [&] { WriteFile(Folder(), "x"); }, folder + ": " + std::strerror(ENOTDIR)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
