@@ -297,6 +297,8 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
         {"folder writable by everyone", Folder(), [&] { fs::permissions(Folder(), fs::perms(0707)); },
          folder + " can be written by other users"},
         {"a file where the folder goes", vantora, [&] { WriteFile(Folder(), "x"); }, folder + ": " + std::strerror(ENOTDIR)},
+        {"level above everyone may write", Folder(), [&] { fs::permissions(vantora, fs::perms(0777)); },
+         vantora.string() + " can be written by other users"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -323,6 +325,15 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
         EXPECT_EQ(out.str(), "");
         EXPECT_NE(err.str().find("unable to read the journal"), std::string::npos) << err.str();
     }
+    // A level above that everyone may write in, but where only owners may
+    // rename or remove (sticky, as /tmp is): trusted.
+    fs::remove_all(dir.path() / "state");
+    fs::create_directories(vantora);
+    fs::permissions(vantora, fs::perms(01777));
+    MemoryLog quiet;
+    Journal(quiet, clock).Start();
+    EXPECT_TRUE(quiet.lines.empty());
+    EXPECT_TRUE(fs::is_regular_file(File()));
 }
 
 
