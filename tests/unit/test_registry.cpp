@@ -98,10 +98,11 @@ TEST_F(Registry, EveryValueTypeConvertsAsTheRegistryWould) {
 
 TEST_F(Registry, Utf16FilesAndRegedit4FilesBothRead) {
     Machine(Utf16Le(u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\r\n"
-                    u"\"WorkingDirectory\"=\"/srv/di\u00E9ct/\u6771\u4EAC/\u0080\u07FF\u0800/\U0001F641\"\r\n"));
-    // One to four bytes of UTF-8 each, with the edges between them.
+                    u"\"WorkingDirectory\"=\"/srv/di\u00E9ct/\u6771\u4EAC/\u0080\u07FF\u0800/\U0001F641\xD800/\xDFFF\"\r\n"));
+    // One to four bytes of UTF-8 each, with the edges between them; a
+    // lone surrogate of either half becomes U+FFFD.
     EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "WorkingDirectory"),
-              "/srv/di\xC3\xA9" "ct/\xE6\x9D\xB1\xE4\xBA\xAC/\xC2\x80\xDF\xBF\xE0\xA0\x80/\xF0\x9F\x99\x81");
+              "/srv/di\xC3\xA9" "ct/\xE6\x9D\xB1\xE4\xBA\xAC/\xC2\x80\xDF\xBF\xE0\xA0\x80/\xF0\x9F\x99\x81\xEF\xBF\xBD/\xEF\xBF\xBD");
 
     // As Notepad saves it: a UTF-8 mark first, blanks around the "=".
     Machine("\xEF\xBB\xBFREGEDIT4\n\n[HKLM\\SOFTWARE\\Vantora\\VNRecorder]\n\"Expand\" =\thex(2):61,62,00\n\"Sz\"\t=  \"x\"\n");
