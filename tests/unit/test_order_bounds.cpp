@@ -182,6 +182,21 @@ TEST_F(BoundedLoad, PathsThatMultiplyPassTheBoundAndChangeNothing) {
     ASSERT_TRUE(doc->loadBytes(open + leaves + leaves + close));
     EXPECT_FALSE(RecurseChildNodes(order, "", doc->childNodes()));
     ExpectUnchanged();
+
+    // At the edge: 16 MiB of names and values in all, what the order holds
+    // already counted. The records of one small document fit exactly, and
+    // with one byte more in the order they do not.
+    ASSERT_TRUE(doc->loadBytes("<r><a>1</a></r>"));
+    OrderState probe;
+    ASSERT_TRUE(RecurseChildNodes(probe, "", doc->childNodes()));
+    std::size_t need = 0;
+    for (const auto& e : probe.xml_elements) need += e.field_name.size() + e.field_value.size();
+    for (const auto& n : probe.xml_names.names()) need += n.size();
+    for (const std::size_t extra : {0u, 1u}) {
+        OrderState full;
+        full.xml_elements = {{"", std::string(16u * 1024u * 1024u - need + extra, 'v')}};
+        EXPECT_EQ(RecurseChildNodes(full, "", doc->childNodes()), extra == 0) << extra;
+    }
 }
 
 // A parser that runs out of memory.
