@@ -412,14 +412,20 @@ TEST_F(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne
 
     // A link planted under the lock's name is never followed: the publish
     // fails, and nothing is made where the link points.
-    std::filesystem::remove(dir / ".vnf-publish.lock");
-    std::filesystem::create_symlink(dir / "planted", dir / ".vnf-publish.lock");
-    h = VNFCreateFileUnnamed((dir / "988_A678.iaf").c_str());
-    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
-    EXPECT_EQ(VNFPublishFile(h), VNF_E_IO);
-    EXPECT_EQ(LastFailure(), "lock the folder: " + SystemText(ELOOP));
-    CloseVNFFile(h);
-    EXPECT_EQ(Listing(dir), (std::vector<std::string>{".vnf-publish.lock", "987_A678.iaf"}));
+    // A folder there is no lock either; neither leaves a descriptor behind.
+    const auto fds = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    for (const int error : {ELOOP, EISDIR}) {
+        std::filesystem::remove(dir / ".vnf-publish.lock");
+        if (error == ELOOP) std::filesystem::create_symlink(dir / "planted", dir / ".vnf-publish.lock");
+        else std::filesystem::create_directory(dir / ".vnf-publish.lock");
+        h = VNFCreateFileUnnamed((dir / "988_A678.iaf").c_str());
+        ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+        EXPECT_EQ(VNFPublishFile(h), VNF_E_IO);
+        EXPECT_EQ(LastFailure(), "lock the folder: " + SystemText(error));
+        CloseVNFFile(h);
+        EXPECT_EQ(Listing(dir), (std::vector<std::string>{".vnf-publish.lock", "987_A678.iaf"}));
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), fds);
 }
 
 // A save of a published file goes through a new hidden temporary. When none
