@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <thread>
 
 #include "test_support.h"
@@ -408,6 +409,21 @@ TEST_F(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne
     EXPECT_EQ(status, VNF_E_EXISTS);
     CloseVNFFile(h);
     EXPECT_EQ(ReadFile(path), "theirs");
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{".vnf-publish.lock", "987_A678.iaf"}));
+
+    // One that holds it for good (hung on a share): the wait ends after 10 s,
+    // with the reason, and nothing is published.
+    const int held = open((dir / ".vnf-publish.lock").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    h = VNFCreateFileUnnamed((dir / "989_A678.iaf").c_str());
+    ASSERT_EQ(SaveVNFFile(h), VNF_OK);
+    auto waiting = std::async(std::launch::async, [&] { return VNFPublishFile(h); });
+    const bool ended = waiting.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    close(held);  // lets a publisher that never gives up finish, so that the test ends
+    EXPECT_TRUE(ended) << "the wait for the folder's lock never ends";
+    EXPECT_EQ(waiting.get(), VNF_E_IO);
+    EXPECT_EQ(LastFailure(), "lock the folder: " + SystemText(EWOULDBLOCK));
+    CloseVNFFile(h);
     EXPECT_EQ(Listing(dir), (std::vector<std::string>{".vnf-publish.lock", "987_A678.iaf"}));
 
     // A link planted under the lock's name is never followed: the publish
