@@ -224,6 +224,11 @@ TEST_F(VnfFormat, DamagedFilesAreNotReadAsDictations) {
         WriteFile(dir / "cut.iaf", good.substr(0, cut));
         EXPECT_EQ(VNFOpenFileRead((dir / "cut.iaf").c_str()), 0) << cut;
     }
+    // Fewer bytes after the last chunk than a chunk's head (a copy padded to
+    // a block) are no damage: the file reads as it was.
+    WriteFile(dir / "padded.iaf", good + std::string(7, '\0'));
+    EXPECT_EQ(FieldsOf(dir / "padded.iaf"), FieldsOf(test::SourceDir() + "/tests/fuzz/corpus/dictation/two-saves.iaf"));
+    EXPECT_FALSE(FieldsOf(dir / "padded.iaf").empty());
     // A name length that runs past the chunk, a format chunk one byte too
     // short for its fields (padded, so the chunks after it still line up),
     // and any byte of the RIFF, WAVE or field marks changed (another kind
