@@ -165,6 +165,7 @@ TEST_F(Form1Test, WritersThatCloseOrRenameAreLoadedAtOnceAndEveryVersionOnce) {
         EXPECT_LT(services.Index("start:" + file), services.calls.rend() - last - 1) << after;
     }
     EXPECT_EQ(services.journaledLoads.back().loader, "legacy");
+    EXPECT_EQ(services.journaledLoads.back().identity, services.disk[xml].id);
     EXPECT_EQ(services.journaledLaunches.back().outcome, "created");
 
     services.Replace(xml, "v3");
@@ -278,9 +279,9 @@ TEST_F(Form1Test, ChangesSeenOnlyByThePollWaitUntilTheyStayTheSameFor2s) {
     services.Write(xml, "<o>same size, patient C</o>");
     Pass(1000);
     services.disk[xml].bytes = "<o>same size, patient D</o>";
-    Pass(1500);
+    Pass(2500);  // C's 2 s are over, but D has not stayed for 2 s yet
     EXPECT_EQ(Loaded().size(), 2u);
-    Pass(2500);
+    Pass(1500);
     EXPECT_EQ(Loaded().back(), "<o>same size, patient D</o>");
     EXPECT_EQ(Started(), 2);
 }

@@ -8,8 +8,13 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstring>
 
 #include <chrono>
 #include <fstream>
@@ -239,6 +244,23 @@ TEST_F(Stores, ALinkedStoreKeepsItsLinkItsByteOrderMarkAndModesAreKeptOrPrivate)
     EXPECT_EQ(why, "File " + target + " is not a regular file");
     EXPECT_TRUE(fs::is_fifo(target));
     fs::remove(target);
+
+    // A write that fails part way (a file-size limit stands in for a full
+    // disk) is reported, and leaves the file as it was and no temporary.
+    WriteFile(target, "old");
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const struct rlimit limit{1024, 1024};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const bool ok = WriteFileAtomically(target, std::string(4096, 'x'), &why);
+        _exit(!ok && why == "Cannot write " + target + ": " + std::strerror(EFBIG) ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0) << "the failed write was not reported as it should be";
+    EXPECT_EQ(ReadFile(target), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "shared"), {}), 1);
 
     // A new store and its folders are the user's alone.
     SetSettingsAppName("Fresh App");
