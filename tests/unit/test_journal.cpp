@@ -284,6 +284,8 @@ TEST_F(JournalTest, HostileFolderOrLinkIsRefusedAndLoggedOnce) {
         {"journal is a link", Folder(), [&] { fs::create_symlink(victim, File()); }, "journal.jsonl is a link"},
         {"folder of another user", Folder(), [&] { giveAway(Folder()); }, folder + " belongs to another user"},
         {"level above of another user", vantora, [&] { giveAway(vantora); }, vantora.string() + " belongs to another user"},
+        {"level two above of another user", vantora, [&] { giveAway(vantora.parent_path()); },
+         vantora.parent_path().string() + " belongs to another user"},
         {"folder is a link", elsewhere, [&] { fs::create_directory_symlink(elsewhere, Folder()); }, folder + " is a link"},
         // Another user wins the race between the check of the folder and its open.
         {"folder made a link once checked", Folder(), [&] {
