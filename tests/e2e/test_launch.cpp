@@ -205,7 +205,9 @@ TEST_F(LaunchCommand, ExitStatusesAndOutput) {
     EXPECT_TRUE(r.err.starts_with("Unable to create " + Draft(longId + "_T"))) << r.err;
     const auto failed = Journal(1).back();
     EXPECT_EQ(failed["outcome"], "failed");
+#ifndef _WIN32  // Windows looks at such a name without complaint: its creation fails later
     EXPECT_EQ(failed["reason"], "the drafts folder cannot be looked at, or the name is too long");
+#endif
 
     // The file is ready, the recorder cannot start: status 4, the path all the same.
     Configure(dir / "no-recorder");
