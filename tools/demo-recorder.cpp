@@ -100,6 +100,7 @@ int main(int argc, char** argv) {
         if (sigismember(&blocked, sig) == 1 || (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN)) odd.push_back(sig);
     }
     line["own_session"] = getsid(0) == getpid();
+    line["std_streams_open"] = fcntl(0, F_GETFD) != -1 && fcntl(1, F_GETFD) != -1 && fcntl(2, F_GETFD) != -1;
     line["signals_blocked_or_ignored"] = odd;
 #endif
     if (arg.rfind("open", 0) != 0) {

@@ -130,6 +130,7 @@ TEST_F(Launch, RecorderStartIsDetachedAndKeepsSpacesInOneArgument) {
     EXPECT_EQ(starts[0]["argument"], "open" + spaced + "/a b.iaf");
 #ifndef _WIN32
     EXPECT_TRUE(starts[0]["own_session"].get<bool>());
+    EXPECT_TRUE(starts[0]["std_streams_open"].get<bool>());  // its errors can still be seen
     EXPECT_EQ(starts[0]["signals_blocked_or_ignored"], json::array());
     // Windows hands the program one raw command line, which its C runtime
     // splits at the space: only the text as a whole is the same there.

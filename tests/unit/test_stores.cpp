@@ -10,6 +10,7 @@
 #else
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -261,6 +262,14 @@ TEST_F(Stores, ALinkedStoreKeepsItsLinkItsByteOrderMarkAndModesAreKeptOrPrivate)
     EXPECT_EQ(status, 0) << "the failed write was not reported as it should be";
     EXPECT_EQ(ReadFile(target), "old");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path() / "shared"), {}), 1);
+
+    // No file name: said so, and no descriptor of the process is closed.
+    const int in = open("/dev/null", O_RDONLY | O_CLOEXEC);  // descriptor 0 if the suite runs without one
+    std::string bytes;
+    EXPECT_FALSE(ReadWholeFile("", 16, bytes, &why));
+    EXPECT_EQ(why, "No file name");
+    EXPECT_NE(fcntl(0, F_GETFD), -1);
+    close(in);
 
     // A new store and its folders are the user's alone.
     SetSettingsAppName("Fresh App");
