@@ -131,9 +131,9 @@ TEST_F(Registry, BrokenFilesYieldTheFallbackAndKeepTheGoodLines) {
         Machine(text);
         EXPECT_EQ(LM("Sz"), RegistryResult(std::string("fallback"))) << testing::PrintToString(text);
     }
-    Machine("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Bad\"=dword:zz\n\"Bad2\"=hex:123\n"
+    Machine("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Bad\"=dword:zz\n\"Bad2\"=hex:123\n\"Bad3\"=hex:01,x2\n"
             "[broken\n\"Orphan\"=\"x\"\n[\\]\n\"Rootless\"=\"x\"\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Vantora\\VNRecorder]\n\"Good\"=\"yes\"\n\"Empty\"=hex(1):\n");
-    for (const char* name : {"Bad", "Bad2", "Orphan"}) EXPECT_EQ(LM(name), RegistryResult(std::string("fallback"))) << name;
+    for (const char* name : {"Bad", "Bad2", "Bad3", "Orphan"}) EXPECT_EQ(LM(name), RegistryResult(std::string("fallback"))) << name;
     EXPECT_EQ(LM("Good"), RegistryResult(std::string("yes")));
     EXPECT_EQ(ReadRegistryPath(RegistryRoot::LocalMachine, kKey, "Empty"), "");  // zero-size text reads as empty
 }
