@@ -214,7 +214,15 @@ TEST_F(VnfFormat, LargeFieldsAnyBytesAndAnyFormatCodeRoundTrip) {
         EXPECT_EQ(VNFGetFieldName(hr, beyond, small, sizeof small), -1);
         EXPECT_EQ(VNFGetFieldValue(hr, beyond, small, sizeof small), -1);
     }
+    char one = 'x';  // room for the terminator alone: an empty, terminated text
+    EXPECT_EQ(VNFGetFieldValue(hr, 0, &one, 1), 1 << 20);
+    EXPECT_EQ(one, '\0');
+    // A handle opened for reading writes nothing.
+    const std::string before = ReadFile(dir / "a.iaf");
+    EXPECT_NE(AddVNFField(hr, "F_Author", "x"), VNF_OK);
+    EXPECT_NE(SaveVNFFile(hr), VNF_OK);
     CloseVNFFile(hr);
+    EXPECT_EQ(ReadFile(dir / "a.iaf"), before);
 }
 
 TEST_F(VnfFormat, DamagedFilesAreNotReadAsDictations) {
