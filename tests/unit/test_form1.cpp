@@ -633,6 +633,7 @@ TEST_F(Form1Test, WindowLifetimeThroughTrayCloseAndExit) {
     form.Form_Load();
     form.Form_MouseMove(514);  // a single click does nothing
     EXPECT_FALSE(view.visible);
+    EXPECT_EQ(std::count(view.events.begin(), view.events.end(), "menu"), 0);
     form.Form_MouseMove(kTrayRightButtonUp);
     EXPECT_EQ(view.events.back(), "menu");
     form.Form_MouseMove(kTrayDoubleClick);
