@@ -56,12 +56,12 @@ static AnyFunction Next(const char *name) {
 
 static void SwapAtOpen(int dir, const char *path) {
     static char done[4096];
-    const char *spec = getenv("PVD_SWAP_AT_OPEN"), *eq = spec ? strchr(spec, '=') : NULL;
-    if (!eq || strcmp(spec, done) == 0) return;
+    const char *swap = getenv("PVD_SWAP_AT_OPEN"), *eq = swap ? strchr(swap, '=') : NULL;
+    if (!eq || strcmp(swap, done) == 0) return;
     const char *base = strrchr(path, '/');
     base = base ? base + 1 : path;
-    if (strlen(base) != (size_t)(eq - spec) || strncmp(base, spec, (size_t)(eq - spec)) != 0) return;
-    snprintf(done, sizeof done, "%s", spec);
+    if (strlen(base) != (size_t)(eq - swap) || strncmp(base, swap, (size_t)(eq - swap)) != 0) return;
+    snprintf(done, sizeof done, "%s", swap);
     char moved[4096];
     snprintf(moved, sizeof moved, "%s.moved", path);
     if (renameat(dir, path, dir, moved) == 0) symlinkat(eq + 1, dir, path);
