@@ -1,7 +1,8 @@
 /* Makes this process's folders behave as exFAT and FUSE mounts do, for the
  * tests: each switch is an environment variable, read at every call, so a
  * test can turn it on and off.
- *   PVD_NO_TMPFILE   open(O_TMPFILE) fails with EOPNOTSUPP
+ *   PVD_NO_TMPFILE   open(O_TMPFILE) fails with EOPNOTSUPP; set to EISDIR or
+ *                    EINVAL, with what older kernels and some mounts say
  *   PVD_NO_RENAMEAT2 renameat2 fails with EINVAL
  *   PVD_NO_LINKS     link and linkat fail with EPERM
  *   PVD_NO_TEMPFILES mkostemps fails with EDQUOT, as on a user over quota
@@ -28,6 +29,12 @@ static int On(const char *name) {
     return v && *v && *v != '0';
 }
 
+static int NoTmpfileErrno(const char *v) {
+    if (strcmp(v, "EISDIR") == 0) return EISDIR;
+    if (strcmp(v, "EINVAL") == 0) return EINVAL;
+    return EOPNOTSUPP;
+}
+
 typedef void (*AnyFunction)(void);
 static AnyFunction Next(const char *name) {
     void *p = dlsym(RTLD_NEXT, name);
@@ -47,7 +54,7 @@ static AnyFunction Next(const char *name) {
             va_end(ap);                                                              \
         }                                                                            \
         if ((flags & __O_TMPFILE) == __O_TMPFILE && On("PVD_NO_TMPFILE")) {         \
-            errno = EOPNOTSUPP;                                                      \
+            errno = NoTmpfileErrno(getenv("PVD_NO_TMPFILE"));                        \
             return -1;                                                               \
         }                                                                            \
         if (flags & O_DIRECTORY) SwapAtOpen(SHIM_DIR, path);                          \

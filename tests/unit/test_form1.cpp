@@ -384,7 +384,7 @@ TEST_F(Form1Test, APathThatIsNotARegularFileIsLookedAtOnceATickAndNeverOpened) {
     services.disk[xml].id.regular = false;  // a link to a device now
     const int stats = Calls("stat:");
     for (int i = 0; i < 5; ++i) {
-        form.OrderFileChanged({FileChange::Modified});
+        form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
         form.RecheckOrderFile();
         form.Timer1_Timer();
     }
@@ -392,11 +392,17 @@ TEST_F(Form1Test, APathThatIsNotARegularFileIsLookedAtOnceATickAndNeverOpened) {
     EXPECT_EQ(services.reads, 1);
     EXPECT_EQ(Calls("lease:"), 0);
     EXPECT_EQ(Logged("Unable to Load XML " + xml + ": not a regular file"), 1);
-    // Once a regular file is back, its orders are launched again.
+    // A regular file moved over it is seen at the next tick; from then on
+    // its writer's close is acted on at once, and a device again is logged
+    // again.
     services.Replace(xml, "order after the device");
     form.Timer1_Timer();
-    form.OrderFileChanged({FileChange::Complete});
+    EXPECT_EQ(Started(), 0);
+    form.OrderFileChanged({FileChange::Modified, FileChange::Complete});
     EXPECT_EQ(Started(), 1);
+    services.disk[xml].id.regular = false;
+    form.Timer1_Timer();
+    EXPECT_EQ(Logged("Unable to Load XML " + xml + ": not a regular file"), 2);
 }
 
 TEST_F(Form1Test, AFailedLoadIsRetriedEveryTickButLoggedOnce) {
@@ -497,6 +503,15 @@ TEST_F(Form1Test, DialogLoadsAndRemembersButNeverLaunches) {
     EXPECT_EQ(Logged("Not watching /other/fourth.xml: the order file is set by machine policy to /other/new.xml"), 1);
     Pass(3000);
     EXPECT_EQ(Calls("start:"), 1);
+
+    // The policy now names the very same file by another name (its share
+    // path): a file newly watched, its order loaded and shown afresh.
+    services.disk["/share/new.xml"] = services.disk["/other/new.xml"];
+    services.legacyFields.txtMRN = "556";
+    services.policyXmlPath = "/share/new.xml";
+    Pass(3000);
+    EXPECT_EQ(services.Count("legacy:/share/new.xml"), 1);
+    EXPECT_EQ(view.fields.txtMRN, "556");
 }
 
 TEST_F(Form1Test, LaunchCreatesOnceReusesAfterAndReportsFailure) {

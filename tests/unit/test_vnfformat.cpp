@@ -92,9 +92,9 @@ std::string SystemText(int code) {
 
 // The error codes behind the reasons that the format tests check.
 #ifdef _WIN32
-extern const int kNoSuchFolder = ERROR_PATH_NOT_FOUND, kFileExists = ERROR_FILE_EXISTS, kNameTaken = ERROR_ALREADY_EXISTS;
+extern const int kNoSuchFolder = ERROR_PATH_NOT_FOUND, kFileExists = ERROR_FILE_EXISTS, kNameTaken = ERROR_ALREADY_EXISTS, kFolderName = ERROR_INVALID_NAME;
 #else
-extern const int kNoSuchFolder = ENOENT, kFileExists = EEXIST, kNameTaken = EEXIST;
+extern const int kNoSuchFolder = ENOENT, kFileExists = EEXIST, kNameTaken = EEXIST, kFolderName = EISDIR;
 #endif
 
 // The fields of a dictation file as the library reads them back; none when
@@ -180,6 +180,13 @@ TEST_F(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
     EXPECT_EQ(CreateVNFFile(existing.c_str()), 0);
     EXPECT_EQ(ReadFile(existing), "recorded audio");
     EXPECT_EQ(LastFailure(), "create the file: " + SystemText(kFileExists));
+    // A name that ends as a folder's does, whether that folder is there or not.
+    std::filesystem::create_directory(dir / "sub");
+    for (const char* folder : {"sub/", "new/"}) {
+        EXPECT_EQ(CreateVNFFile((dir / folder).c_str()), 0);
+        EXPECT_EQ(LastFailure(), "create the file: " + SystemText(kFolderName)) << folder;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir / "sub"));
 
     // A file that appears between creation and the first save wins.
     const std::string racing = dir / "race.iaf";
@@ -190,7 +197,7 @@ TEST_F(VnfFormat, CreationFailuresLeaveNothingAndChangeNothing) {
     CloseVNFFile(h);
     EXPECT_EQ(ReadFile(racing), "someone else");
     EXPECT_EQ(LastFailure(), "publish the file under its name: " + SystemText(kNameTaken));
-    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"old.iaf", "race.iaf"}));
+    EXPECT_EQ(Listing(dir), (std::vector<std::string>{"old.iaf", "race.iaf", "sub"}));
 }
 
 TEST_F(VnfFormat, LargeFieldsAnyBytesAndAnyFormatCodeRoundTrip) {
@@ -332,7 +339,10 @@ public:
     ~FolderWithout() { Only({}); }
     void Only(const std::vector<std::string>& missing) {
         for (const char* name : {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"}) unsetenv(name);
-        for (const std::string& name : missing) setenv(name.c_str(), "1", 1);
+        for (const std::string& name : missing) {  // NAME, or NAME=VALUE
+            const std::size_t eq = name.find('=');
+            setenv(name.substr(0, eq).c_str(), eq == std::string::npos ? "1" : name.c_str() + eq + 1, 1);
+        }
     }
 };
 
@@ -341,16 +351,20 @@ TEST_F(VnfFormat, AFileAppearsOnlyAtItsPublishCompleteOnceAndNeverOverAnotherOne
     // An unnamed file linked by its descriptor; a hidden temporary then
     // no-replace rename, link, or the checked rename; an unnamed file that
     // cannot be linked by its descriptor published through a hidden
-    // temporary, renamed or with the checked rename.
+    // temporary, renamed or with the checked rename. Kernels and mounts
+    // without unnamed files say so with one of three errors.
     const std::vector<std::vector<std::string>> folders = {{},
                                                            {"PVD_NO_TMPFILE"},
-                                                           {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2"},
+                                                           {"PVD_NO_TMPFILE=EISDIR"},
+                                                           {"PVD_NO_TMPFILE=EINVAL", "PVD_NO_RENAMEAT2"},
                                                            {"PVD_NO_TMPFILE", "PVD_NO_RENAMEAT2", "PVD_NO_LINKS"},
                                                            {"PVD_NO_LINKS"},
                                                            {"PVD_NO_LINKS", "PVD_NO_RENAMEAT2"}};
     for (const auto& missing : folders) {
         folder.Only(missing);
-        auto lacks = [&](std::string_view what) { return std::find(missing.begin(), missing.end(), what) != missing.end(); };
+        auto lacks = [&](std::string_view what) {
+            return std::any_of(missing.begin(), missing.end(), [&](const std::string& m) { return m.starts_with(what); });
+        };
         const bool unnamed = !lacks("PVD_NO_TMPFILE"), checkedRename = lacks("PVD_NO_RENAMEAT2") && lacks("PVD_NO_LINKS");
         SCOPED_TRACE("without " + testing::PrintToString(missing));
         // Every descriptor the files took is given back: a day of launches
