@@ -114,7 +114,12 @@ protected:
 TEST_F(JournalTest, RotationKeepsFiveGenerationsAndTheReaderSpansThem) {
     constexpr std::uint64_t kBound = 1500;
     Journal journal(log, clock, File(), kBound);
-    for (int i = 0; i < 60; ++i) journal.Launch(Created());
+    // An event bigger than the bound, into a new journal: kept whole, and no
+    // empty generation pushes history out.
+    journal.Launch(Launch("refused", false, std::string(2 * kBound, 'r')));
+    EXPECT_EQ(Events(File()).size(), 1u);
+    EXPECT_FALSE(fs::exists(Folder() / "journal.1.jsonl"));
+    for (int i = 1; i < 60; ++i) journal.Launch(Created());
     EXPECT_TRUE(log.lines.empty());
     EXPECT_LE(fs::file_size(File()), kBound);
     const std::size_t inCurrent = Events(File()).size();
@@ -140,6 +145,7 @@ TEST_F(JournalTest, RotationKeepsFiveGenerationsAndTheReaderSpansThem) {
     ASSERT_EQ(last.size(), inCurrent + 2);
     EXPECT_EQ(Json::parse(last.front())["seq"], 60 - inCurrent - 1);
     EXPECT_EQ(Json::parse(last.back())["seq"], 60);
+    EXPECT_EQ(Printed(1, true), std::vector<std::string>{last.back()});
 }
 
 
@@ -204,14 +210,21 @@ TEST_F(JournalTest, FileNameFollowsXdgStateHome) {
     none.Start();
     none.Exit();
     EXPECT_EQ(log.lines, std::vector<std::string>{"Unable to write the journal (none): neither XDG_STATE_HOME nor HOME is set"});
+    std::ostringstream out, err;  // no journal anywhere: nothing to show, and no fault
+    EXPECT_EQ(PrintJournal(out, err, 5, false, JournalFileName()), 0);
+    EXPECT_EQ(out.str() + err.str(), "");
 }
 
 TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
     umask(0);  // the modes must not depend on the caller's umask
     Journal journal(log, clock);
     journal.Start();
-    journal.Load({.path = "/d/Drafts/ridavaruz.xml", .identity = {true, true, 2049, 77, 512, 1796717103'000000007, 0},
-                  .sha256 = Sha256Hex("<DictationData/>"), .ok = true, .loader = "legacy", .order = kOrder, .reason = ""});
+    // A share's whole-second time, then a clock set before 1970.
+    JournalLoad loaded{.path = "/d/Drafts/ridavaruz.xml", .identity = {true, true, 2049, 77, 512, 1796717103'000000000, 0},
+                       .sha256 = Sha256Hex("<DictationData/>"), .ok = true, .loader = "legacy", .order = kOrder, .reason = ""};
+    journal.Load(loaded);
+    loaded.identity.mtimeNs = -999'999'993;
+    journal.Load(loaded);
     journal.Load(Failed("/d/Drafts/ridavaruz.xml", "Unable to Load XML: line 1"));
     journal.Launch(Created());
     journal.Launch(Launch("refused", false, "MRN holds a path separator"));
@@ -227,8 +240,8 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
         EXPECT_EQ(Mode(dir.path() / level), 0700u) << level;
 
     auto e = Events(File());
-    ASSERT_EQ(e.size(), 7u);
-    const std::vector<std::string> kinds{"start", "load", "load", "launch", "launch", "launch", "exit"};
+    ASSERT_EQ(e.size(), 8u);
+    const std::vector<std::string> kinds{"start", "load", "load", "load", "launch", "launch", "launch", "exit"};
     for (std::size_t i = 0; i < e.size(); ++i) {
         EXPECT_EQ(e[i]["event"], kinds[i]);
         EXPECT_EQ(e[i]["seq"], i + 1);
@@ -240,26 +253,27 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
     EXPECT_FALSE(e[0]["host"].get<std::string>().empty());
     // Each event holds exactly its facts.
     const Json order{{"mrn", "987"}, {"accession", "A678"}, {"study", "CT HEAD"}, {"patient", "Doe^Jane"}, {"user_id", "rad1"}};
-    EXPECT_EQ(e[1], (Json{{"path", "/d/Drafts/ridavaruz.xml"},
-                          {"file", {{"size", 512}, {"mtime", "2026-12-08T09:05:03.000000007+01:00"}, {"device", 2049}, {"file_id", 77}}},
-                          {"sha256", Sha256Hex("<DictationData/>")}, {"result", true}, {"loader", "legacy"}, {"order", order}}));
-    EXPECT_EQ(e[2], (Json{{"path", "/d/Drafts/ridavaruz.xml"}, {"result", false}, {"reason", "Unable to Load XML: line 1"}}));
-    EXPECT_EQ(e[3], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "created"},
+    for (const auto& [i, mtime] : {std::pair{1, "2026-12-08T09:05:03.000000000+01:00"}, {2, "1970-01-01T00:59:59.000000007+01:00"}})
+        EXPECT_EQ(e[i], (Json{{"path", "/d/Drafts/ridavaruz.xml"},
+                              {"file", {{"size", 512}, {"mtime", mtime}, {"device", 2049}, {"file_id", 77}}},
+                              {"sha256", Sha256Hex("<DictationData/>")}, {"result", true}, {"loader", "legacy"}, {"order", order}}));
+    EXPECT_EQ(e[3], (Json{{"path", "/d/Drafts/ridavaruz.xml"}, {"result", false}, {"reason", "Unable to Load XML: line 1"}}));
+    EXPECT_EQ(e[4], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "created"},
                           {"recorder", {{"path", "/usr/bin/rec"}, {"started", true}, {"pid", 4242}}}}));
-    EXPECT_EQ(e[4], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "refused"}, {"reason", "MRN holds a path separator"},
+    EXPECT_EQ(e[5], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "refused"}, {"reason", "MRN holds a path separator"},
                           {"recorder", {{"path", "/usr/bin/rec"}, {"started", false}}}}));
-    EXPECT_EQ(e[5], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "reused"}, {"recorder", nullptr}}));
+    EXPECT_EQ(e[6], (Json{{"order", order}, {"dictation", kDictation}, {"outcome", "reused"}, {"recorder", nullptr}}));
 
     // Removed by the user: made again. Replaced by a readable file ending in
     // a torn line: made private, and the next event still on a line of its own.
     fs::remove_all(dir.path() / "state");
     journal.Start();
-    EXPECT_EQ(Events(File()).at(0)["seq"], 8);
+    EXPECT_EQ(Events(File()).at(0)["seq"], 9);
     WriteFile(File(), "{\"event\":\"lo");
     fs::permissions(File(), fs::perms(0644));
     journal.Exit();
     EXPECT_EQ(Mode(File()), 0600u);
-    EXPECT_EQ(Json::parse(Lines(ReadFile(File())).at(1))["seq"], 9);
+    EXPECT_EQ(Json::parse(Lines(ReadFile(File())).at(1))["seq"], 10);
     EXPECT_TRUE(log.lines.empty());
 }
 

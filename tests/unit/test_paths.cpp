@@ -26,6 +26,7 @@
 #include "dictation/StartVNR.h"
 #include "fileutil/FileFunctions.h"
 #include "platform/environment.h"
+#include "platform/registry.h"
 #include "settings/EnvironmentFunction.h"
 #include "settings/registry.h"
 #include "settings_fixture.h"
@@ -185,7 +186,9 @@ TEST_F(Policy, BeatsEveryOtherSourceOfItsSetting) {
 #ifdef _WIN32
                                    "launch journal: " + GetRawEnv("LOCALAPPDATA") + "\\Vantora\\VNRecorder\\journal.jsonl  (environment LOCALAPPDATA)"
 #else
-                                   "launch journal: " + (dir / "state/Vantora/VNRecorder/journal.jsonl") + "  (environment XDG_STATE_HOME)"
+                                   "launch journal: " + (dir / "state/Vantora/VNRecorder/journal.jsonl") + "  (environment XDG_STATE_HOME)",
+                                   "machine registry file: " + RegistryLocation(RegistryRoot::LocalMachine) + "  (environment VANTORA_MACHINE_REGISTRY)",
+                                   "user registry file: " + RegistryLocation(RegistryRoot::CurrentUser)  // the user's own: no source to name
 #endif
     };
     for (const auto& [name, label, place] : {std::tuple{"XMLDataPath", "xml file", "order.xml"},

@@ -72,7 +72,14 @@ TEST_F(PrivateFiles, TheLogIsTheUsersAloneAndAPlaceOthersControlIsNeverWritten) 
     for (const char* level : {"temp", "temp/Vantora", "temp/Vantora/VNRecorder"}) EXPECT_EQ(Mode(dir / level), 0700u) << level;
     EXPECT_EQ(LogOnce(), "");
     EXPECT_EQ(Mode(LogFileName()), 0600u);
-    EXPECT_NE(ReadFile(LogFileName()).find(" - Load XML /x.xml\n"), std::string::npos);
+    const std::string first = ReadFile(LogFileName());
+    EXPECT_NE(first.find(" - Load XML /x.xml\n"), std::string::npos);
+    EXPECT_EQ(first.find('\0'), std::string::npos);
+    // The next start begins the log afresh: nothing of the last run's is left.
+    EXPECT_EQ(LogOnce(), "");
+    const std::string second = ReadFile(LogFileName());
+    EXPECT_EQ(second.find(" starting\n"), first.find(" starting\n"));
+    EXPECT_EQ(second.find(" starting\n", first.find(" starting\n") + 1), std::string::npos);
     fs::remove(LogFileName());
     const std::string victim = dir / "victim.txt";
     WriteFile(victim, "the user's own file");
