@@ -210,9 +210,17 @@ TEST_F(JournalTest, FileNameFollowsXdgStateHome) {
     none.Start();
     none.Exit();
     EXPECT_EQ(log.lines, std::vector<std::string>{"Unable to write the journal (none): neither XDG_STATE_HOME nor HOME is set"});
-    std::ostringstream out, err;  // no journal anywhere: nothing to show, and no fault
+    // No journal anywhere: nothing to show, no fault, and the folder the
+    // command is run in is left as it is.
+    const fs::path here = fs::current_path(), cwd = dir.path() / "cwd";
+    fs::create_directory(cwd);
+    fs::permissions(cwd, fs::perms(0755));
+    fs::current_path(cwd);
+    std::ostringstream out, err;
     EXPECT_EQ(PrintJournal(out, err, 5, false, JournalFileName()), 0);
+    fs::current_path(here);
     EXPECT_EQ(out.str() + err.str(), "");
+    EXPECT_EQ(Mode(cwd.string()), 0755u);
 }
 
 TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {

@@ -871,6 +871,13 @@ def main(argv=None):
             log(f"left out, as they fail unmutated: {', '.join(failing)}")
     skip = config.skip_tests + [re.sub(r"([*?\[])", r"[\1]", name) for name in failing]
 
+    # A mutant may change the modes of the folders the tests run in (a
+    # private-folder rule turned on the current folder): each next mutant
+    # starts with them as they were, or tests run as another user would fail
+    # for it.
+    folders = [tree.dir] + [os.path.join(tree.build, d) for d in ("", "bin", "tests")]
+    modes = {d: os.stat(d).st_mode & 0o7777 for d in folders if os.path.isdir(d)}
+
     results = []
     for n, m in enumerate(sample, 1):
         row = {"file": m.path, "line": m.line, "mutant": m.desc, "by": None, "how": None}
@@ -894,6 +901,8 @@ def main(argv=None):
             finally:
                 with open(target, "w", encoding="utf-8") as fh:
                     fh.write(original)
+                for d, mode in modes.items():
+                    os.chmod(d, mode)
         results.append(row)
         by = f" by {row['by']}" if row["by"] and row["result"] == "killed" else ""
         log(f"[{n}/{len(sample)}] {m.path}:{m.line} {m.desc}: {row['result']}{by} ({time.monotonic() - started:.0f} s)")
