@@ -164,6 +164,7 @@ TEST_F(Form1Test, WritersThatCloseOrRenameAreLoadedAtOnceAndEveryVersionOnce) {
         const auto last = std::find(services.calls.rbegin(), services.calls.rend(), after);
         EXPECT_LT(services.Index("start:" + file), services.calls.rend() - last - 1) << after;
     }
+    EXPECT_TRUE(services.journaledLoads.back().ok);
     EXPECT_EQ(services.journaledLoads.back().loader, "legacy");
     EXPECT_EQ(services.journaledLoads.back().identity, services.disk[xml].id);
     EXPECT_EQ(services.journaledLaunches.back().outcome, "created");

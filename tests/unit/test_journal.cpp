@@ -283,6 +283,13 @@ TEST_F(JournalTest, EventsAreWrittenInOrderPrivatelyAndSurviveRemoval) {
     EXPECT_EQ(Mode(File()), 0600u);
     EXPECT_EQ(Json::parse(Lines(ReadFile(File())).at(1))["seq"], 10);
     EXPECT_TRUE(log.lines.empty());
+
+    // Grown past what the reader takes (by hand, or by a fault): refused, not read.
+    fs::resize_file(File(), 65u << 20);
+    std::ostringstream out, err;
+    EXPECT_EQ(PrintJournal(out, err, 5, false, File()), 1);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err.str(), "pacs-vantora-driver: unable to read the journal " + File() + ": journal.jsonl is larger than 67108864 bytes\n");
 }
 
 

@@ -62,7 +62,13 @@ class Paths : public test::ScratchHome {};
 TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppDataThenItsOwnSources) {
     env.set("VNPROFILE", dir / "other");
     PutMachineValue(kKey, "VNPROFILE", NativePath(dir / "prof/"));
-    EXPECT_EQ(GetProfileFolder("VNRecorder"), NativePath(dir / "prof/"));  // used exactly as stored
+    PathSource source;
+    EXPECT_EQ(GetProfileFolder("VNRecorder", &source), NativePath(dir / "prof/"));  // used exactly as stored
+#ifdef _WIN32
+    EXPECT_EQ(source.text, "registry HKEY_LOCAL_MACHINE\\" + std::string(kKey) + " VNPROFILE, 64-bit view");
+#else
+    EXPECT_EQ(source.text, "registry HKEY_LOCAL_MACHINE\\" + std::string(kKey) + " VNPROFILE");
+#endif
     EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));  // it does not exist
 
     PutMachineValue(kKey, "VNPROFILE", "");  // empty counts as unset
@@ -210,8 +216,10 @@ TEST_F(Policy, BeatsEveryOtherSourceOfItsSetting) {
     EXPECT_TRUE(IsVerboseLogOn(clock));
     clock.set(FromLocalTime(LocalTime{2027, 6, 1, 10, 0, 0}));
     EXPECT_TRUE(IsVerboseLogOn(clock));
-    PutMachineData(key, "VerboseLog", 4, Dword(0x00010000));  // any bit of the four bytes
-    EXPECT_TRUE(IsVerboseLogOn(clock));
+    for (const std::uint32_t on : {0x00000100u, 0x00010000u, 0x80000000u}) {  // any bit of the four bytes
+        PutMachineData(key, "VerboseLog", 4, Dword(on));
+        EXPECT_TRUE(IsVerboseLogOn(clock)) << on;
+    }
     PutUserSetting("Defaults", "VerboseLog", "1");
     PutMachineData(key, "VerboseLog", 4, Dword(0));
     EXPECT_FALSE(IsVerboseLogOn(clock));

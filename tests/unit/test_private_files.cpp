@@ -7,6 +7,7 @@
 // links, FIFOs and other users. On Windows the temporary folder lies in the
 // user's own profile, and the Win32 half refuses a link or a folder as the log.
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -108,6 +109,13 @@ TEST_F(PrivateFiles, TheLogIsTheUsersAloneAndAPlaceOthersControlIsNeverWritten) 
     fs::remove(LogFileName());
     ASSERT_EQ(mkfifo(LogFileName().c_str(), 0600), 0);
     EXPECT_NE(LogOnce().find("is not a regular file"), std::string::npos);
+    // Nor does one that another process reads: it hears nothing.
+    const int reader = open(LogFileName().c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_EQ(LogOnce(), "pacs-vantora-driver: the activity log is off: " + LogFileName() + " is not a regular file\n");
+    char heard[16];
+    EXPECT_LE(read(reader, heard, sizeof heard), 0);
+    close(reader);
     fs::remove(LogFileName());
     fs::permissions(folder, fs::perms(0700));
 

@@ -81,6 +81,7 @@ TEST_F(Registry, EveryValueTypeConvertsAsTheRegistryWould) {
             "\"Dword\"=dword:0000002a\r\n"
             "\"Negative\"=dword:ffffffff\r\n"
             "\"Binary\"=hex:01,ff,00\r\n"
+            "\"Empty\"=hex:\r\n"
             // "%TEMP%\x" as UTF-16LE with its NUL, over a continuation line
             "\"Expand\"=hex(2):25,00,54,00,45,00,4d,00,50,00,25,00,5c,00,\\\r\n"
             "  78,00,00,00\r\n"
@@ -90,7 +91,7 @@ TEST_F(Registry, EveryValueTypeConvertsAsTheRegistryWould) {
     // Names match without regard to case; expandable text is never expanded.
     const std::pair<const char*, RegistryResult> values[] = {
         {"Sz", std::string("C:\\VnFiles \"quoted\"")}, {"long", longText}, {"Dword", std::int32_t{42}}, {"Negative", std::int32_t{-1}},
-        {"Binary", std::vector<std::uint8_t>{1, 0xFF, 0}}, {"Expand", std::string("%TEMP%\\x")}, {"Multi", std::string("a\0b", 3)},
+        {"Binary", std::vector<std::uint8_t>{1, 0xFF, 0}}, {"Empty", std::vector<std::uint8_t>{}}, {"Expand", std::string("%TEMP%\\x")}, {"Multi", std::string("a\0b", 3)},
         {"Qword", std::string("fallback")}, {"", std::string("default value")}, {"Missing", std::string("fallback")}};
     for (const auto& [name, value] : values) EXPECT_EQ(LM(name), value) << name;
     EXPECT_EQ(ReadRegistryValue(RegistryRoot::LocalMachine, "SOFTWARE\\Other", "Sz"), RegistryResult());

@@ -100,7 +100,7 @@ TEST_F(SettingsStore, VerboseWindowOpensAtTheFirstCheckAndClosesAfterThirtyDays)
     EXPECT_TRUE(IsVerboseLogOn(clock));
     EXPECT_EQ(GetDefaultSetting("VerboseLogDate", 0), "2027-02-05 10:00:01");
 
-    for (const char* bad : {"next week", "2027-13-01 00:00:00", "", "2099-12-31 x"}) {
+    for (const char* bad : {"next week", "2027-13-01 00:00:00", "", "2099-12-31 x", "2099-12-31 10", "2099-12-31 23:59:59 and more"}) {
         PutUserSetting("Defaults", "VerboseLogDate", bad);
         EXPECT_FALSE(IsVerboseLogOn(clock)) << bad;
     }
@@ -108,9 +108,11 @@ TEST_F(SettingsStore, VerboseWindowOpensAtTheFirstCheckAndClosesAfterThirtyDays)
         PutUserSetting("Defaults", "VerboseLogDate", good);
         EXPECT_TRUE(IsVerboseLogOn(clock)) << good;
     }
-    PutUserSetting("Defaults", "VerboseLog", "yes");
     PutUserSetting("Defaults", "VerboseLogDate", "2099-01-01 00:00:00");
-    EXPECT_FALSE(IsVerboseLogOn(clock));
+    for (const char* notANumber : {"yes", "1x"}) {
+        PutUserSetting("Defaults", "VerboseLog", notANumber);
+        EXPECT_FALSE(IsVerboseLogOn(clock)) << notANumber;
+    }
 }
 
 // The POSIX half from here: the INI file format (the registry keeps the
