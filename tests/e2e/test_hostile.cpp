@@ -113,11 +113,6 @@ Measured RunMeasured(const std::vector<std::string>& args, const std::string& sc
 constexpr const char* kSetpriv = "/usr/bin/setpriv";
 const std::vector<std::string> kAsNobody = {kSetpriv, "--reuid=65534", "--regid=65534", "--clear-groups"};
 
-std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // Runs a program and measures its wall time and peak memory.
 // A child's peak counts from the peak of the process it was forked from: a
 // test process grown by earlier tests would hide the program's own. GNU time,
@@ -193,6 +188,33 @@ protected:
         }
         return -1;
     }
+    // The round that saves settings and writes the log: the running program
+    // loads order 1 at its start and launches order 2, then --launch once more
+    // (each as `runAs`).
+    void LoadLaunchAndLaunchAgain() {
+        WriteFile(order, Order("1", "A"));
+        StartAndWaitUntilReady();
+        WriteFile(order, Order("2", "B"));
+        ASSERT_EQ(test::WaitForLines(recLog, 1).size(), 1u) << ReadFile(LogFile());
+        EXPECT_EQ(Stop(SIGTERM), 0);
+        std::vector<std::string> launch = runAs;
+        launch.insert(launch.end(), {test::Bin("pacs-vantora-driver"), "--launch", order});
+        const auto launched = test::Run(launch, dir.path().string());
+        EXPECT_EQ(launched.status, 0) << launched.err;
+    }
+    // An order path that is no regular file: --load and --launch refuse it at once.
+    void ExpectRefusedAtOnce(const std::string& path) {
+        for (const auto& [option, status] : {std::pair{"--load", 0}, {"--launch", 3}}) {
+            SCOPED_TRACE(option);
+            const Measured m = RunMeasured({test::Bin("pacs-vantora-driver"), option, path}, dir.path().string());
+            std::cout << option << " of " << path << ": " << m.seconds << " s\n";
+            EXPECT_EQ(m.status, status);
+            EXPECT_LT(m.seconds, 10.0);
+            if (status == 0 && m.status == 0) {
+                EXPECT_FALSE(json::parse(m.out)["result"].get<bool>());
+            }
+        }
+    }
 #ifdef _WIN32
     // The running program's memory in KiB ("VmHWM" its peak, "VmRSS" now).
     long RunningKb(const std::string& field) {
@@ -236,19 +258,15 @@ TEST_F(Hostile, ALinkPlantedWhereTheLogGoesLeavesItsTargetAlone) {
     fs::permissions(shared, fs::perms(01777));
     const std::string victim = dir / "home/notes.txt";
     WriteFile(victim, "the user's own notes\n");
-    auto planted = test::Run(Join(kAsNobody, {"/bin/sh", "-c", "mkdir -p \"$0/Vantora/VNRecorder\" && chmod -R 777 \"$0/Vantora\" && "
-                                                               "ln -s \"$1\" \"$0/Vantora/VNRecorder/pacs-vantora-driver.log\"",
-                                              shared, victim}),
-                             dir.path().string());
+    std::vector<std::string> plant = kAsNobody;
+    plant.insert(plant.end(), {"/bin/sh", "-c", "mkdir -p \"$0/Vantora/VNRecorder\" && chmod -R 777 \"$0/Vantora\" && "
+                                                "ln -s \"$1\" \"$0/Vantora/VNRecorder/pacs-vantora-driver.log\"",
+                               shared, victim});
+    auto planted = test::Run(plant, dir.path().string());
     ASSERT_EQ(planted.status, 0) << planted.err;
     env.set("TEMP", shared);
 
-    WriteFile(order, Order("1", "A"));
-    EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string()).status, 0);
-    pid = test::Spawn({test::Bin("pacs-vantora-driver")}, dir.path().string());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    WriteFile(order, Order("2", "B"));  // loaded and logged: the log is asked to write
-    ASSERT_EQ(test::WaitForLines(recLog, 2).size(), 2u);
+    ASSERT_NO_FATAL_FAILURE(LaunchThenLaunchInTheRunningProgram());  // each asks the log to write
     EXPECT_EQ(Stop(SIGTERM), 0);
 
     EXPECT_EQ(ReadFile(victim), "the user's own notes\n");
@@ -269,11 +287,8 @@ TEST_F(Hostile, WithoutTempTheLogIsPrivateInTheRuntimeFolder) {
     pid = test::Spawn({test::Bin("pacs-vantora-driver")}, dir.path().string());
     const std::string log = folder + "/pacs-vantora-driver.log";
     EXPECT_GE(WaitForLog(log, " - Load XML "), 0) << ReadFile(dir / ".spawn.out");
-    struct stat st{};
-    ASSERT_EQ(stat(log.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    ASSERT_EQ(stat(folder.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    EXPECT_EQ(fs::status(log).permissions() & fs::perms::all, fs::perms(0600));
+    EXPECT_EQ(fs::status(folder).permissions() & fs::perms::all, fs::perms(0700));
     EXPECT_EQ(Stop(SIGTERM), 0);
 }
 
@@ -283,16 +298,9 @@ TEST_F(Hostile, SettingsThatCannotBeReadAreLeftByteForByte) {
     WriteSettings(text);
     fs::resize_file(Settings(), 17u * 1024 * 1024);
     const std::string before = ReadFile(Settings());
-    WriteFile(order, Order("1", "A"));
-    StartAndWaitUntilReady();
-    WriteFile(order, Order("2", "B"));
-    ASSERT_EQ(test::WaitForLines(recLog, 1).size(), 1u);
-    EXPECT_EQ(Stop(SIGTERM), 0);
-    EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string()).status, 0);
+    ASSERT_NO_FATAL_FAILURE(LoadLaunchAndLaunchAgain());
     EXPECT_TRUE(ReadFile(Settings()) == before) << "the settings file changed";
-    EXPECT_NE(ReadFile(LogFile()).find(" - Unable to save setting VerboseLogDate: File " + Settings() + " is larger than"),
-              std::string::npos)
-        << ReadFile(LogFile());
+    EXPECT_TRUE(Logs(" - Unable to save setting VerboseLogDate: File " + Settings() + " is larger than")) << ReadFile(LogFile());
 }
 
 TEST_F(Hostile, SettingsWithoutReadPermissionAreLeftByteForByte) {
@@ -304,34 +312,23 @@ TEST_F(Hostile, SettingsWithoutReadPermissionAreLeftByteForByte) {
     fs::permissions(dir.path(), fs::perms(0755));
     for (const auto& e : fs::recursive_directory_iterator(dir.path())) lchown(e.path().c_str(), 65534, 65534);
     ASSERT_EQ(chown(dir.path().c_str(), 65534, 65534), 0);
-    WriteFile(order, Order("1", "A"));
+    runAs = kAsNobody;
+    ASSERT_NO_FATAL_FAILURE(LoadLaunchAndLaunchAgain());
 
-    pid = test::Spawn(Join(kAsNobody, {test::Bin("pacs-vantora-driver")}), dir.path().string());
-    ASSERT_GE(WaitForLog(LogFile(), " - Load XML "), 0) << ReadFile(dir / ".spawn.out");
-    WriteFile(order, Order("2", "B"));
-    ASSERT_EQ(test::WaitForLines(recLog, 1).size(), 1u) << ReadFile(LogFile());
-    EXPECT_EQ(Stop(SIGTERM), 0);
-    auto launched = test::Run(Join(kAsNobody, {test::Bin("pacs-vantora-driver"), "--launch", order}), dir.path().string());
-    EXPECT_EQ(launched.status, 0) << launched.err;
-
-    struct stat st{};
-    ASSERT_EQ(stat(Settings().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0u);
+    EXPECT_EQ(fs::status(Settings()).permissions() & fs::perms::mask, fs::perms::none);
     EXPECT_EQ(ReadFile(Settings()), text);  // read as root
-    EXPECT_NE(ReadFile(LogFile()).find(" - Unable to save setting VerboseLogDate: Cannot open file " + Settings() + ": Permission denied"),
-              std::string::npos)
+    EXPECT_TRUE(Logs(" - Unable to save setting VerboseLogDate: Cannot open file " + Settings() + ": Permission denied"))
         << ReadFile(LogFile());
 }
 
 TEST_F(Hostile, GarbageEmptyOrLinkedLockFilesDoNotBlockAStart) {
     const std::string lock = dir / "run/pacs-vantora-driver.lock";
     for (const std::string& content : {std::string(), std::string("garbage\x01\xFF\n", 10), std::string("4194305\nold-host\n")}) {
+        SCOPED_TRACE(testing::PrintToString(content));
         fs::remove(lock);
         WriteFile(lock, content);
         StartAndWaitUntilReady();
-        EXPECT_TRUE(Alive());
-        EXPECT_EQ(Stop(SIGTERM), 0);
-        fs::remove(LogFile());
+        EXPECT_TRUE(RanOnThenStopped());
     }
     fs::remove(lock);
     WriteFile(dir / "elsewhere", "kept");
@@ -340,22 +337,13 @@ TEST_F(Hostile, GarbageEmptyOrLinkedLockFilesDoNotBlockAStart) {
     EXPECT_TRUE(Alive());
     // The live instance's lock still ends a second start at once.
     EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver")}, dir.path().string()).status, 0);
-    EXPECT_TRUE(Alive());
-    EXPECT_EQ(Stop(SIGTERM), 0);
+    EXPECT_TRUE(RanOnThenStopped());
     EXPECT_EQ(ReadFile(dir / "elsewhere"), "kept");
 }
 
 TEST_F(Hostile, AFifoOrderPathFailsAtOnceAndTheProgramCarriesOn) {
     ASSERT_EQ(mkfifo(order.c_str(), 0600), 0);
-    const Measured load = RunMeasured({test::Bin("pacs-vantora-driver"), "--load", order}, dir.path().string());
-    std::cout << "--load of a FIFO: " << load.seconds << " s\n";
-    ASSERT_EQ(load.status, 0);
-    EXPECT_LT(load.seconds, 10.0);
-    EXPECT_FALSE(json::parse(load.out)["result"].get<bool>());
-    const Measured launch = RunMeasured({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string());
-    std::cout << "--launch of a FIFO: " << launch.seconds << " s\n";
-    EXPECT_EQ(launch.status, 3);
-    EXPECT_LT(launch.seconds, 10.0);
+    ExpectRefusedAtOnce(order);
 
     // The running program starts on it, and launches the real order when it comes.
     StartAndWaitUntilReady();
@@ -377,12 +365,7 @@ TEST_F(Hostile, AFolderPlantedWhereTheLogGoesIsLeftAlone) {
     const std::string planted = LogFile();
     fs::create_directories(planted);
     WriteFile(planted + "\\kept", "kept");
-    WriteFile(order, Order("1", "A"));
-    EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string()).status, 0);
-    pid = test::Spawn({test::Bin("pacs-vantora-driver")}, dir.path().string());
-    ASSERT_TRUE(StartedUp()) << ReadFile(dir / ".spawn.out");
-    WriteFile(order, Order("2", "B"));  // loaded and logged: the log is asked to write
-    ASSERT_EQ(test::WaitForLines(recLog, 2).size(), 2u) << ReadFile(dir / ".spawn.out");
+    ASSERT_NO_FATAL_FAILURE(LaunchThenLaunchInTheRunningProgram());  // each asks the log to write
     EXPECT_EQ(Stop(SIGTERM), 0);
     std::vector<std::string> inside;
     for (const auto& e : fs::directory_iterator(planted)) inside.push_back(e.path().filename().string());
@@ -398,17 +381,11 @@ TEST_F(Hostile, SettingsThatCannotBeReadAreLeftByteForByte) {
     const std::string stamp("\x07\xE9\x0C\x08", 4), one("\x01\0\0\0", 4);
     ASSERT_TRUE(test::SetUserData(key, "VerboseLogDate", REG_BINARY, stamp));
     ASSERT_TRUE(test::SetUserData(key, "VerboseLog", REG_DWORD, one));
-    WriteFile(order, Order("1", "A"));
-    StartAndWaitUntilReady();
-    WriteFile(order, Order("2", "B"));
-    ASSERT_EQ(test::WaitForLines(recLog, 1).size(), 1u);
-    EXPECT_EQ(Stop(SIGTERM), 0);
-    EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string()).status, 0);
+    ASSERT_NO_FATAL_FAILURE(LoadLaunchAndLaunchAgain());
     EXPECT_EQ(Stored(L"VerboseLogDate"), std::make_pair(DWORD(REG_BINARY), stamp));
     EXPECT_EQ(Stored(L"VerboseLog"), std::make_pair(DWORD(REG_DWORD), one));
-    EXPECT_NE(ReadFile(LogFile()).find(" - Unable to save setting VerboseLogDate: Cannot store VerboseLogDate in HKEY_CURRENT_USER\\" +
-                                       key + ": it holds a value that is not text"),
-              std::string::npos)
+    EXPECT_TRUE(Logs(" - Unable to save setting VerboseLogDate: Cannot store VerboseLogDate in HKEY_CURRENT_USER\\" + key +
+                     ": it holds a value that is not text"))
         << ReadFile(LogFile());
 
     // The key readable by no one: the user may still write, change its rules and remove it.
@@ -417,17 +394,11 @@ TEST_F(Hostile, SettingsThatCannotBeReadAreLeftByteForByte) {
     UserSetting("VerboseLog", "1");
     ASSERT_TRUE(SettingsKeyRules("D:P(A;;0x50006;;;WD)"));  // KEY_SET_VALUE | KEY_CREATE_SUB_KEY | DELETE | WRITE_DAC
     fs::remove(recLog);
-    StartAndWaitUntilReady();
-    WriteFile(order, Order("3", "C"));
-    ASSERT_EQ(test::WaitForLines(recLog, 1).size(), 1u) << ReadFile(LogFile());
-    EXPECT_EQ(Stop(SIGTERM), 0);
-    EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string()).status, 0);
+    ASSERT_NO_FATAL_FAILURE(LoadLaunchAndLaunchAgain());
     ASSERT_TRUE(SettingsKeyRules("D:P(A;;KA;;;WD)"));
     EXPECT_EQ(Stored(L"VerboseLogDate"), std::make_pair(DWORD(0), std::string()));  // nothing written
     EXPECT_EQ(Stored(L"VerboseLog").second.size(), 4u);  // L"1" and its NUL, as stored
-    EXPECT_NE(ReadFile(LogFile()).find(" - Unable to save setting VerboseLogDate: Cannot open HKEY_CURRENT_USER\\" + key + ": "),
-              std::string::npos)
-        << ReadFile(LogFile());
+    EXPECT_TRUE(Logs(" - Unable to save setting VerboseLogDate: Cannot open HKEY_CURRENT_USER\\" + key + ": ")) << ReadFile(LogFile());
 }
 
 // The single instance is a named mutex: an instance that was killed leaves
@@ -442,8 +413,7 @@ TEST_F(Hostile, AKilledInstanceOrASquatterOfItsNameDoesNotBlockAStart) {
     EXPECT_TRUE(Alive());
     // The live instance still ends a second start at once.
     EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver")}, dir.path().string()).status, 0);
-    EXPECT_TRUE(Alive());
-    EXPECT_EQ(Stop(SIGTERM), 0);
+    EXPECT_TRUE(RanOnThenStopped());
 
     win32::Handle squatter(CreateEventW(nullptr, TRUE, FALSE, L"Local\\pacs-vantora-driver"));
     ASSERT_NE(squatter.get(), nullptr);
@@ -465,14 +435,7 @@ TEST_F(Hostile, APipeOrderPathFailsAtOnceAndTheProgramCarriesOn) {
         instances.emplace_back(CreateNamedPipeW(win32::Wide(pipe).c_str(), PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED, PIPE_TYPE_BYTE,
                                                 PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr));
     ASSERT_TRUE(instances.back().valid());
-    const Measured load = RunMeasured({test::Bin("pacs-vantora-driver"), "--load", pipe}, dir.path().string());
-    std::cout << "--load of a pipe: " << load.seconds << " s\n";
-    ASSERT_EQ(load.status, 0);
-    EXPECT_LT(load.seconds, 10.0);
-    EXPECT_FALSE(json::parse(load.out)["result"].get<bool>());
-    const Measured launch = RunMeasured({test::Bin("pacs-vantora-driver"), "--launch", pipe}, dir.path().string());
-    EXPECT_EQ(launch.status, 3);
-    EXPECT_LT(launch.seconds, 10.0);
+    ExpectRefusedAtOnce(pipe);
 
     // The running program follows it, says why, and runs on.
     UserSetting("XMLDataPath", pipe);
@@ -482,8 +445,7 @@ TEST_F(Hostile, APipeOrderPathFailsAtOnceAndTheProgramCarriesOn) {
     EXPECT_LT(refused, 10.0);
     const std::string log = ReadFile(LogFile());
     EXPECT_NE(log.find(pipe, log.find(" - Unable to Load XML ")), std::string::npos) << log;
-    EXPECT_TRUE(Alive());
-    EXPECT_EQ(Stop(SIGTERM), 0);
+    EXPECT_TRUE(RanOnThenStopped());
 }
 #endif
 
@@ -528,8 +490,7 @@ TEST_F(Hostile, TheRunningProgramRefusesAFloodAndLaunchesTheNextOrder) {
     const long peakKb = RunningKb("VmHWM");
     std::cout << "memory: idle " << idleKb / 1024 << " MiB, peak " << peakKb / 1024 << " MiB\n";
     EXPECT_LT(peakKb - idleKb, 256 * 1024);
-    EXPECT_TRUE(Alive());
-    EXPECT_EQ(Stop(SIGTERM), 0);
+    EXPECT_TRUE(RanOnThenStopped());
 }
 
 }  // namespace

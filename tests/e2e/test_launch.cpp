@@ -175,11 +175,17 @@ TEST_F(Launch, ARecorderThatCannotStartIsReportedForEveryKindOfBadPath) {
     EXPECT_FALSE(std::filesystem::exists(recLog));
 }
 
-class LaunchCommand : public Launch {};
+// The --launch command, a process of its own.
+class LaunchCommand : public Launch {
+protected:
+    const std::string sample = test::SourceDir() + "/samples/order.xml";
+    test::RunResult LaunchOrder(const std::string& file, const std::string& program = test::Bin("pacs-vantora-driver")) {
+        return test::Run({program, "--launch", file}, dir.path().string());
+    }
+};
 
 TEST_F(LaunchCommand, ExitStatusesAndOutput) {
-    const std::string order = test::SourceDir() + "/samples/order.xml";
-    auto r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string());
+    auto r = LaunchOrder(sample);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, Draft("987_A678.iaf") + "\n");
     auto starts = Starts(1);
@@ -187,21 +193,19 @@ TEST_F(LaunchCommand, ExitStatusesAndOutput) {
     EXPECT_EQ(starts[0]["fields"][0]["name"], "D_Created");
 
     WriteFile(dir / "torn.xml", "<DictationData><New><PatientID>12");
-    r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", dir / "torn.xml"}, dir.path().string());
-    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(LaunchOrder(dir / "torn.xml").status, 3);
 
     WriteFile(dir / "evil.xml", "<DictationData><New><PatientID>../x</PatientID><AccessionNumber>1</AccessionNumber></New></DictationData>");
-    r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", dir / "evil.xml"}, dir.path().string());
+    r = LaunchOrder(dir / "evil.xml");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "Unable to create " + Draft("../x_1.iaf") + "\n");
 
-    r = test::Run({test::Bin("pacs-vantora-driver"), "--launch"}, dir.path().string());
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(test::Run({test::Bin("pacs-vantora-driver"), "--launch"}, dir.path().string()).status, 2);  // no order named
 
     // A name longer than the file system allows is a failure, not a refusal.
     const std::string longId(300, 'x');
     WriteFile(dir / "long.xml", "<DictationData><New><PatientID>" + longId + "</PatientID></New></DictationData>");
-    r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", dir / "long.xml"}, dir.path().string());
+    r = LaunchOrder(dir / "long.xml");
     EXPECT_EQ(r.status, 1);
     EXPECT_TRUE(r.err.starts_with("Unable to create " + Draft(longId + "_T"))) << r.err;
     const auto failed = Journal(1).back();
@@ -212,7 +216,7 @@ TEST_F(LaunchCommand, ExitStatusesAndOutput) {
 
     // The file is ready, the recorder cannot start: status 4, the path all the same.
     Configure(dir / "no-recorder");
-    r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string());
+    r = LaunchOrder(sample);
     EXPECT_EQ(r.status, 4);
     EXPECT_EQ(r.out, Draft("987_A678.iaf") + "\n");
     EXPECT_EQ(r.err, "Unable to start the recorder " + (dir / "no-recorder") + "\n");
@@ -222,7 +226,7 @@ TEST_F(LaunchCommand, TwoOrdersWithoutAccessionNeverShareAFile) {
     std::vector<std::string> paths;
     for (const char* id : {"111", "222", "111"}) {
         WriteFile(dir / "order.xml", std::string("<Order><Patient><Id>") + id + "</Id></Patient></Order>");
-        auto r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", dir / "order.xml"}, dir.path().string());
+        auto r = LaunchOrder(dir / "order.xml");
         ASSERT_EQ(r.status, 0) << r.err;
         paths.push_back(r.out.substr(0, r.out.size() - 1));
     }
@@ -236,12 +240,11 @@ TEST_F(LaunchCommand, TwoOrdersWithoutAccessionNeverShareAFile) {
 }
 
 TEST_F(LaunchCommand, ConcurrentLaunchesOfOneOrderShareOneCompleteFile) {
-    const std::string order = test::SourceDir() + "/samples/order.xml";
     for (int round = 0; round < 5; ++round) {
         for (const auto& e : std::filesystem::directory_iterator(drafts)) std::filesystem::remove(e.path());
         std::vector<test::ChildId> pids;
         for (int i = 0; i < 4; ++i)
-            pids.push_back(test::SpawnTo({test::Bin("pacs-vantora-driver"), "--launch", order}, dir / ".out", dir / ".err"));
+            pids.push_back(test::SpawnTo({test::Bin("pacs-vantora-driver"), "--launch", sample}, dir / ".out", dir / ".err"));
         for (test::ChildId p : pids) EXPECT_EQ(test::WaitExit(p, 30000), 0) << ReadFile(dir / ".err");
         ASSERT_EQ(std::distance(std::filesystem::directory_iterator(drafts), {}), 1);
         int32_t h = VNFOpenFileRead(Draft("987_A678.iaf").c_str());
@@ -263,13 +266,12 @@ TEST_F(LaunchCommand, AKillBetweenTheTwoSavesLeavesNothingUnderTheName) {
     std::filesystem::copy_file(test::Bin("pacs-vantora-driver"), root / "bin/pacs-vantora-driver");
     std::filesystem::copy_file(test::BuildDir() / "killpoint/libvnfformat.so", root / "lib/libvnfformat.so");
     std::filesystem::copy_file(test::BuildDir() / "lib/libfilecontroller.so", root / "lib/libfilecontroller.so");
-    const std::string order = test::SourceDir() + "/samples/order.xml";
-    auto r = test::Run({(root / "bin/pacs-vantora-driver").string(), "--launch", order}, dir.path().string());
+    auto r = LaunchOrder(sample, (root / "bin/pacs-vantora-driver").string());
     EXPECT_EQ(r.status, 128 + SIGKILL);
     EXPECT_TRUE(std::filesystem::is_empty(drafts));  // no stub, no temporary
     EXPECT_FALSE(std::filesystem::exists(recLog));
 
-    r = test::Run({test::Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string());
+    r = LaunchOrder(sample);
     EXPECT_EQ(r.status, 0) << r.err;
     auto starts = Starts(1);
     ASSERT_EQ(starts.size(), 1u);
@@ -277,17 +279,28 @@ TEST_F(LaunchCommand, AKillBetweenTheTwoSavesLeavesNothingUnderTheName) {
 }
 #endif
 
-TEST_F(LaunchCommand, WithoutTheFormatLibraryCreationFailsCleanly) {
+TEST_F(LaunchCommand, WithoutItsLibrariesCreationFailsCleanlyAndTheProgramRunsOn) {
     // A copy of the program with no libraries beside it or in ../lib.
     const auto lone = dir.path() / "lone" / "bin";
     std::filesystem::create_directories(lone);
     const auto program = lone / std::filesystem::path(test::Bin("pacs-vantora-driver")).filename();
     std::filesystem::copy_file(test::Bin("pacs-vantora-driver"), program);
-    const std::string order = test::SourceDir() + "/samples/order.xml";
-    auto r = test::Run({program.string(), "--launch", order}, dir.path().string());
+    auto r = LaunchOrder(sample, program.string());
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.err, "Unable to create " + Draft("987_A678.iaf") + "\n");
     EXPECT_TRUE(std::filesystem::is_empty(drafts));
+    // The running program without them carries on: the load is logged, the
+    // creation fails (its message is shown), nothing is started.
+    pid = test::Spawn({program.string()}, dir.path().string());
+    ASSERT_NE(pid, test::kNoChild);
+    ASSERT_GE(test::WaitForLines(LogFile(), 3).size(), 3u);
+    WriteFile(order, Order("3", "C"));
+    EXPECT_TRUE(test::WaitUntil([&] { return test::WaitForLines(LogFile(), 0, 0).size() >= 4; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(std::filesystem::exists(Draft("3_C.iaf")));
+    EXPECT_FALSE(std::filesystem::exists(recLog));
+    EXPECT_TRUE(RanOnThenStopped());
+    std::filesystem::remove(order);
 
     // With the format library but without the file controller there are no
     // recording parameters: a 0 Hz file no tool could play is never made.
@@ -298,32 +311,27 @@ TEST_F(LaunchCommand, WithoutTheFormatLibraryCreationFailsCleanly) {
     std::filesystem::create_directories(lone.parent_path() / "lib");
     std::filesystem::copy_file(test::BuildDir() / "lib/libvnfformat.so", lone.parent_path() / "lib/libvnfformat.so");
 #endif
-    r = test::Run({program.string(), "--launch", order}, dir.path().string());
+    r = LaunchOrder(sample, program.string());
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_TRUE(std::filesystem::is_empty(drafts));
 }
 
 TEST_F(LaunchCommand, TheJournalTellsWhatEachLaunchDidAndNeverStopsOne) {
-    const std::string order = test::SourceDir() + "/samples/order.xml";
-    const std::string launcher = test::Bin("pacs-vantora-driver");
-    auto run = [&](const std::string& file) { return test::Run({launcher, "--launch", file}, dir.path().string()).status; };
-    EXPECT_EQ(run(order), 0);  // created
-    EXPECT_EQ(run(order), 0);  // reused
+    EXPECT_EQ(LaunchOrder(sample).status, 0);  // created
+    EXPECT_EQ(LaunchOrder(sample).status, 0);  // reused
     WriteFile(dir / "evil.xml", "<DictationData><New><PatientID>a:b</PatientID></New></DictationData>");
-    EXPECT_EQ(run(dir / "evil.xml"), 1);  // refused
+    EXPECT_EQ(LaunchOrder(dir / "evil.xml").status, 1);  // refused
     Configure(dir / "missing-recorder");
-    EXPECT_EQ(run(order), 4);
+    EXPECT_EQ(LaunchOrder(sample).status, 4);
 
     const auto events = Journal(10);
     std::vector<json> launches;
     std::copy_if(events.begin(), events.end(), std::back_inserter(launches), [](const json& e) { return e["event"] == "launch"; });
     EXPECT_EQ(events.size(), 8u);  // a load and a launch for each
     ASSERT_EQ(launches.size(), 4u);
-    EXPECT_EQ(launches[0]["outcome"], "created");
+    const char* outcomes[] = {"created", "reused", "refused", "reused"};
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(launches[i]["outcome"], outcomes[i]) << i;
     EXPECT_TRUE(launches[0]["recorder"]["started"].get<bool>());
-    EXPECT_EQ(launches[1]["outcome"], "reused");
-    EXPECT_EQ(launches[2]["outcome"], "refused");
-    EXPECT_EQ(launches[3]["outcome"], "reused");
     EXPECT_FALSE(launches[3]["recorder"]["started"].get<bool>());
     EXPECT_EQ(launches[3]["recorder"]["path"], dir / "missing-recorder");
 #ifndef _WIN32  // no POSIX file modes on Windows
@@ -336,7 +344,7 @@ TEST_F(LaunchCommand, TheJournalTellsWhatEachLaunchDidAndNeverStopsOne) {
     WriteFile(dir / "not-a-folder", "");
     env.set(kStateFolderVariable, dir / "not-a-folder");
     std::filesystem::remove(Draft("987_A678.iaf"));
-    EXPECT_EQ(run(order), 0);
+    EXPECT_EQ(LaunchOrder(sample).status, 0);
     EXPECT_TRUE(std::filesystem::exists(Draft("987_A678.iaf")));
     const std::string log = ReadFile(dir / "temp/Vantora/VNRecorder/pacs-vantora-driver.log");
     EXPECT_NE(log.find("Unable to write the journal"), std::string::npos) << log;

@@ -143,6 +143,18 @@ protected:
             return start != std::string::npos && events.find("\"event\":\"load\"", start) != std::string::npos;
         });
     }
+    // Two launches that need no log to wait on: --launch of order 1, then the
+    // running program's launch of order 2, as it loads it (both logged, as far
+    // as the log can be written).
+    void LaunchThenLaunchInTheRunningProgram() {
+        WriteFile(order, Order("1", "A"));
+        const RunResult launched = test::Run({Bin("pacs-vantora-driver"), "--launch", order}, dir.path().string());
+        EXPECT_EQ(launched.status, 0) << launched.err;
+        pid = Spawn({Bin("pacs-vantora-driver")}, dir.path().string());
+        ASSERT_TRUE(StartedUp()) << ReadFile(dir / ".spawn.out");
+        WriteFile(order, Order("2", "B"));
+        ASSERT_EQ(WaitForLines(recLog, 2).size(), 2u) << ReadFile(dir / ".spawn.out") << ReadFile(LogFile());
+    }
     // Waits until the log holds the text.
     bool Logs(const std::string& text, int timeoutMs = 15000) {
         return WaitUntil([&] { return ReadFile(LogFile()).find(text) != std::string::npos; }, timeoutMs);
@@ -169,6 +181,8 @@ protected:
         pid = kNoChild;
         return false;
     }
+    // Whether the program still ran, and then ended in order with status 0.
+    bool RanOnThenStopped() { return Alive() && Stop(SIGTERM) == 0; }
     // Ends the program in order: the signal on POSIX; on Windows, which has
     // no such signals, the end of the session (WM_ENDSESSION to its window).
     // Its exit status.

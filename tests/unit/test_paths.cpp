@@ -3,16 +3,13 @@
 
 #include <sstream>
 
-#ifndef _WIN32
-#include <linux/magic.h>
-#endif
-
 #ifdef _WIN32
 #include <windows.h>
 
 #include "platform/win32/text_encoding.h"
 #else
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
