@@ -61,11 +61,7 @@ TEST_F(Paths, ProfileFolderRegistryThenEnvironmentThenAppDataThenItsOwnSources) 
     PutMachineValue(kKey, "VNPROFILE", NativePath(dir / "prof/"));
     PathSource source;
     EXPECT_EQ(GetProfileFolder("VNRecorder", &source), NativePath(dir / "prof/"));  // used exactly as stored
-#ifdef _WIN32
-    EXPECT_EQ(source.text, "registry HKEY_LOCAL_MACHINE\\" + std::string(kKey) + " VNPROFILE, 64-bit view");
-#else
-    EXPECT_EQ(source.text, "registry HKEY_LOCAL_MACHINE\\" + std::string(kKey) + " VNPROFILE");
-#endif
+    EXPECT_EQ(source.text, "registry HKEY_LOCAL_MACHINE\\" + std::string(kKey) + " VNPROFILE" + test::kRegistryView);
     EXPECT_FALSE(ProfileFolderOverrideExists("VNRecorder"));  // it does not exist
 
     PutMachineValue(kKey, "VNPROFILE", "");  // empty counts as unset
@@ -173,11 +169,7 @@ protected:
         return {With(GetXMLFilename(&xml), xml), With(GetDictationRootFolder(&root), root), With(GetVNRPath(&recorder), recorder),
                 With(GetProfileFolder("VNRecorder", &profile), profile), GetProfilePathFilename()};
     }
-#ifdef _WIN32
-    const std::string view = ", 64-bit view";
-#else
-    const std::string view;
-#endif
+    const std::string& view = test::kRegistryView;
     const std::string policy = "policy HKEY_LOCAL_MACHINE\\SOFTWARE\\Policies\\Vantora\\VNRecorder ";
     const std::string key = "SOFTWARE\\Policies\\Vantora\\VNRecorder";
 };

@@ -86,11 +86,7 @@ protected:
 // would be written under the root's own name. Each such value is said once
 // and passed over as if it were missing, whatever it locates.
 TEST_F(Stores, ValuesThatCannotBePathsArePassedOverAndSaidOnce) {
-#ifdef _WIN32
-    const std::string view = ", 64-bit view";
-#else
-    const std::string view;
-#endif
+    const std::string& view = test::kRegistryView;
     MemoryLog notes;
     SetSettingsLog(&notes);
     auto said = [&] { return std::exchange(notes.lines, {}); };
