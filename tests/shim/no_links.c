@@ -9,6 +9,10 @@
  *   PVD_FAIL_CLOSE   closing one of the format library's hidden temporaries
  *                    (".vnf-" names) reports EIO, as NFS reports a write that
  *                    failed late; the descriptor is closed all the same
+ *   PVD_SHORT_WRITES a write to a file takes one byte a call, as a signal or
+ *                    a pipe-like mount may cut it short
+ *   PVD_READ_LEAVES_EINTR a read that succeeds leaves errno at EINTR, which
+ *                    POSIX allows: only a failed call sets errno
  *   PVD_SWAP_AT_OPEN NAME=TARGET: the first openat of a folder NAME replaces
  *                    it by a link to TARGET just before the open, as another
  *                    user who wins the race between a check and the open does
@@ -114,6 +118,17 @@ int mkostemps(char *tmpl, int suffixlen, int flags) {
         return -1;
     }
     return NEXT("mkostemps", int (*)(char *, int, int))(tmpl, suffixlen, flags);
+}
+
+ssize_t write(int fd, const void *buf, size_t n) {
+    if (fd > 2 && n > 1 && On("PVD_SHORT_WRITES")) n = 1;
+    return NEXT("write", ssize_t (*)(int, const void *, size_t))(fd, buf, n);
+}
+
+ssize_t read(int fd, void *buf, size_t n) {
+    const ssize_t r = NEXT("read", ssize_t (*)(int, void *, size_t))(fd, buf, n);
+    if (r >= 0 && On("PVD_READ_LEAVES_EINTR")) errno = EINTR;
+    return r;
 }
 
 int close(int fd) {
