@@ -25,7 +25,6 @@
 
 namespace pvd::test {
 
-// A path as the program spells it, with the platform's separator.
 // How a machine value's place is named: Windows says which registry view held it.
 #ifdef _WIN32
 inline const std::string kRegistryView = ", 64-bit view";
@@ -33,6 +32,7 @@ inline const std::string kRegistryView = ", 64-bit view";
 inline const std::string kRegistryView;
 #endif
 
+// A path as the program spells it, with the platform's separator.
 inline std::string NativePath(std::string path) {
     if (kPathSeparator != '/') std::replace(path.begin(), path.end(), '/', kPathSeparator);
     return path;
